@@ -1,0 +1,96 @@
+// lib/setup.cpp - process set-up: confinement, descriptor flags, locks, pauses
+#include "setup.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include "diag.h"
+
+namespace kestrix {
+
+int scan_int32(const char* text, std::int32_t* value)
+{
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    *value = 0;
+    if (*p < '0' || *p > '9')
+        return 0;
+    // The magnitude stops growing once it is past any 32-bit value.
+    std::int64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+        if (magnitude <= INT32_MAX + std::int64_t{1})
+            magnitude = magnitude * 10 + (*p - '0');
+    std::int64_t n = negative ? -magnitude : magnitude;
+    if (n < INT32_MIN || n > INT32_MAX)
+        return -1;
+    *value = static_cast<std::int32_t>(n);
+    return 1;
+}
+
+void drop_privileges()
+{
+    if (const char* root = std::getenv("ROOT")) {
+        if (chroot(root) < 0)
+            fatal_about(root, "unable to chroot");
+        if (chdir("/") < 0)
+            fatal_about(root, "unable to chdir");
+    }
+    if (const char* text = std::getenv("GID")) {
+        std::int32_t id;
+        if (scan_int32(text, &id) != 1 || setgid(static_cast<gid_t>(id)) < 0)
+            fatal("unable to setgid");
+        gid_t list[1] = {static_cast<gid_t>(id)};
+        if (setgroups(1, list) < 0)
+            fatal("unable to setgroups");
+    }
+    if (const char* text = std::getenv("UID")) {
+        std::int32_t id;
+        if (scan_int32(text, &id) != 1 || setuid(static_cast<uid_t>(id)) < 0)
+            fatal("unable to setuid");
+    }
+}
+
+void fd_change_flags(int fd, int set, int clear)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        fatal("unable to read FD flags");
+    if (fcntl(fd, F_SETFL, (flags | set) & ~clear) < 0)
+        fatal("unable to set FD flags");
+}
+
+void fd_set_cloexec(int fd)
+{
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
+        fatal("unable to set FD_CLOEXEC");
+}
+
+void sleep_fully(int seconds)
+{
+    unsigned left = seconds > 0 ? static_cast<unsigned>(seconds) : 0;
+    while (left > 0)
+        left = sleep(left);
+}
+
+int fd_lock(int fd, int wait)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    int r;
+    do
+        r = fcntl(fd, wait != 0 ? F_SETLKW : F_SETLK, &lock);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace kestrix
