@@ -272,6 +272,31 @@ std::string read_for(int fd, double seconds, std::size_t until)
     return got;
 }
 
+std::string read_until(int fd, double seconds, const std::string& needle)
+{
+    std::string got;
+    double deadline = now() + seconds;
+    while (got.find(needle) == std::string::npos) {
+        double left = deadline - now();
+        if (left <= 0)
+            break;
+        pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left * 1000) + 1);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        char chunk[4096];
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got.append(chunk, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
 bool idle(int fd, double seconds)
 {
     pollfd p = {fd, POLLIN, 0};

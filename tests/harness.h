@@ -63,6 +63,10 @@ outcome run(const spawn_options& options, const std::string& input, double secon
 // other side ends, or time runs out.
 std::string read_for(int fd, double seconds, std::size_t until = ~std::size_t{0});
 
+// Reads from fd until the text read so far contains `needle`, the other side
+// ends, or `seconds` pass; returns everything read (it may run past needle).
+std::string read_until(int fd, double seconds, const std::string& needle);
+
 // True when the pipe fd has nothing to read right now and is not at its end:
 // the child is still waiting.
 bool idle(int fd, double seconds);
