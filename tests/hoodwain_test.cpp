@@ -368,6 +368,26 @@ TEST(hoodwain_write_failure, reply_to_a_descriptor_it_cannot_write_is_logged)
     close(file);
 }
 
+TEST(hoodwain_read_failure, input_it_cannot_read_is_logged_and_closed)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    for (int fd : {p[1], dir}) {
+        SCOPED_TRACE(fd);
+        harness::spawn_options o = hoodwain();
+        o.stdin_fd = fd;
+        session s = converse(o, "");
+        expect_clean_exit(s.o);
+        EXPECT_EQ(s.o.out, "");
+        EXPECT_EQ(s.o.err, log_of(s.pid, {connected, "read from client failed", "closed"}));
+    }
+    close(p[0]);
+    close(p[1]);
+    close(dir);
+}
+
 TEST(hoodwain_write_failure, peer_gone_gives_sigpipe_unless_the_caller_ignores_it)
 {
     for (bool ignore : {true, false}) {
