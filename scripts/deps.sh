@@ -14,6 +14,13 @@ packages=(
   strace
   ucspi-tcp
   logrotate
+  mandoc
+  runit
+  xinetd
+  systemd
+  dpkg-dev
+  file
+  gzip
 )
 
 missing=()

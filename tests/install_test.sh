@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary DESTDIR with the prefix /usr, as a
+# package build does, and checks the tree: exactly the expected files, with
+# modes 0755 (programs, run scripts, directories) and 0644 (the rest), the
+# programs runnable and the manual pages the sources, gzipped.
+# Usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION
+set -u
+
+source_dir=$1
+build_dir=$2
+version=$3
+dest=$(mktemp -d "${TMPDIR:-/tmp}/kestrix-install.XXXXXX") || exit 1
+trap 'rm -rf "$dest"' EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+DESTDIR=$dest cmake --install "$build_dir" --prefix /usr >"$dest/install.log" 2>&1 ||
+    fail "cmake --install failed: $(cat "$dest/install.log")"
+rm "$dest/install.log"
+
+doc=usr/share/doc/kestrix
+expected=$(
+    {
+        echo "755 usr/bin/scrivel"
+        echo "755 usr/bin/hoodwain"
+        echo "644 usr/share/man/man8/scrivel.8.gz"
+        echo "644 usr/share/man/man8/hoodwain.8.gz"
+        echo "644 $doc/DEPLOY.md"
+        (cd "$source_dir/deploy" && find . -type f) | while IFS= read -r f; do
+            if [ -x "$source_dir/deploy/$f" ]; then mode=755; else mode=644; fi
+            echo "$mode $doc/examples/${f#./}"
+        done
+    } | sort
+)
+actual=$(cd "$dest" && find . -mindepth 1 ! -type d -printf '%m %P\n' | sort)
+[ "$actual" = "$expected" ] ||
+    fail "installed files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
+
+bad_dirs=$(cd "$dest" && find . -mindepth 1 -type d ! -perm 0755 -printf '%m %P\n')
+[ -z "$bad_dirs" ] || fail "directories not 0755: $bad_dirs"
+
+for program in scrivel hoodwain; do
+    out=$("$dest/usr/bin/$program" -V)
+    status=$?
+    [ "$status" -eq 1 ] || fail "installed $program -V exited with $status"
+    [ "$out" = "$program from kestrix version $version" ] || fail "installed $program -V said '$out'"
+    gzip -dc "$dest/usr/share/man/man8/$program.8.gz" | cmp -s - "$source_dir/man/$program.8" ||
+        fail "installed $program.8.gz is not man/$program.8"
+done
+echo "installed $(echo "$actual" | wc -l) files under $dest"
