@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "diag.h"
@@ -74,9 +75,14 @@ void fd_set_cloexec(int fd)
 
 void sleep_fully(int seconds)
 {
-    unsigned left = seconds > 0 ? static_cast<unsigned>(seconds) : 0;
-    while (left > 0)
-        left = sleep(left);
+    if (seconds <= 0)
+        return;
+    // sleep() hands back what is left in whole seconds rounded down, so every
+    // interruption would cut up to a second off the pause; nanosleep hands
+    // back the exact rest.
+    timespec left = {seconds, 0};
+    while (nanosleep(&left, &left) < 0 && errno == EINTR) {
+    }
 }
 
 int fd_lock(int fd, int wait)
