@@ -1,0 +1,290 @@
+// scrivel: appends standard input, line by line, to one log file
+//
+// The signal handlers only note the signal and wake the main loop through a
+// self-pipe; the loop itself reopens the file or writes everything out, always
+// between two records. It checks the notes before every record (a memory read,
+// no system call), and before every read that could block it waits in poll on
+// both standard input and the self-pipe, so a signal that arrives just after
+// the check still ends the wait.
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "buffer.h"
+#include "diag.h"
+#include "io.h"
+#include "setup.h"
+
+namespace kestrix {  // the library reads these two
+const char* program_name = "scrivel";
+const char* usage_text = "Usage: scrivel [OPTIONS] logfile\nLog standard input to a file.\n\n"
+                         "-c        Prepend a timestamp to each line\n";
+}  // namespace kestrix
+
+using namespace kestrix;
+
+namespace {
+
+constexpr std::uint64_t read_size = 4096;
+constexpr int retry_pause = 5;
+
+int timestamp_lines = 0;
+int exit_status = 0;
+buffer current_line = {};
+buffer pending = {};
+int log_fd = -1;
+const char* log_path = nullptr;
+
+// Bytes of pending before this offset hold no newline.
+std::uint64_t pending_searched = 0;
+
+volatile sig_atomic_t hangup_seen = 0;
+volatile sig_atomic_t terminate_seen = 0;
+int wake_read = -1;
+int wake_write = -1;
+
+void note_signal()
+{
+    int saved = errno;
+    char byte = 0;
+    if (write(wake_write, &byte, 1) < 0) {
+        // A full pipe already holds a wake-up.
+    }
+    errno = saved;
+}
+
+void on_hangup(int)
+{
+    hangup_seen = 1;
+    note_signal();
+}
+
+void on_terminate(int)
+{
+    terminate_seen = 1;
+    note_signal();
+}
+
+void drain_wake_pipe()
+{
+    char bytes[64];
+    while (read(wake_read, bytes, sizeof bytes) > 0) {
+    }
+}
+
+// A pipe end at 0, 1 or 2 would stand in for a standard descriptor.
+int lift_above_standard(int fd)
+{
+    if (fd > 2)
+        return fd;
+    int lifted = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return lifted;
+}
+
+void make_wake_pipe()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) < 0)
+        fatal("unable to install sighup handler");
+    wake_read = lift_above_standard(ends[0]);
+    wake_write = lift_above_standard(ends[1]);
+    if (wake_read < 0 || wake_write < 0)
+        fatal("unable to install sighup handler");
+}
+
+// Continues from the first byte not yet written, so a record that failed
+// part-way ends up in the file exactly once and whole.
+void write_record(const buffer* record)
+{
+    std::uint64_t done = 0;
+    while (done < record->length) {
+        ssize_t w = write(log_fd, record->storage + done, record->length - done);
+        if (w >= 0) {
+            done += static_cast<std::uint64_t>(w);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        warn_about(log_path, "unable to write to logfile");
+        sleep_fully(retry_pause);
+    }
+}
+
+void flush_line()
+{
+    if (buffer_length(&current_line) == 0) {
+        buffer_free(&current_line);
+        return;
+    }
+    buffer record = {};
+    if (timestamp_lines) {
+        std::time_t now = std::time(nullptr);
+        const char* stamp = std::ctime(&now);
+        // A time ctime cannot express costs the stamp, never the line.
+        if (stamp != nullptr && stamp[0] != '\0') {
+            buffer_append(&record, stamp, std::strlen(stamp) - 1);
+            buffer_append_char(&record, ' ');
+        }
+    }
+    buffer_append_buffer(&record, &current_line);
+    buffer_append_char(&record, '\n');
+    write_record(&record);
+    buffer_free(&record);
+    buffer_free(&current_line);
+}
+
+void open_log()
+{
+    for (;;) {
+        log_fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_SYNC | O_CLOEXEC, 0644);
+        if (log_fd >= 0)
+            return;
+        if (errno != EINTR)
+            fatal_about(log_path, "unable to open logfile");
+    }
+}
+
+// On Linux a close that fails has released the descriptor anyway; the next
+// attempt then reports EBADF, and retrying further would never end.
+void close_log()
+{
+    flush_line();
+    for (;;) {
+        if (close(log_fd) == 0 || errno == EBADF)
+            break;
+        if (errno == EINTR)
+            continue;
+        warn_about(log_path, "unable to close logfile");
+        sleep_fully(retry_pause);
+    }
+    log_fd = -1;
+}
+
+bool pending_holds_line()
+{
+    if (pending.length <= pending_searched)
+        return false;
+    if (std::memchr(pending.storage + pending_searched, '\n', pending.length - pending_searched) != nullptr)
+        return true;
+    pending_searched = pending.length;
+    return false;
+}
+
+// The newline is known to be in pending, so this makes no read.
+void flush_pending_line()
+{
+    buffer_read_line(fd_in, &current_line, 0, &pending);
+    pending_searched = 0;
+    flush_line();
+}
+
+// Every complete line held becomes its own record, the unterminated tail the
+// last one; then the file is closed.
+void write_out_and_close()
+{
+    while (pending_holds_line())
+        flush_pending_line();
+    buffer_consume(&pending, pending.length, &current_line);
+    buffer_free(&pending);
+    close_log();
+}
+
+// A regular file never blocks a read, and neither does a descriptor that
+// cannot be read at all (closed, or open for writing only): its first read
+// fails at once, where poll might never report it.
+bool input_never_blocks()
+{
+    int flags = fcntl(fd_in, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY)
+        return true;
+    struct stat st{};
+    return fstat(fd_in, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+enum class wait_result { input, signal, failure };
+
+wait_result wait_for_input()
+{
+    pollfd watched[2] = {{fd_in, POLLIN, 0}, {wake_read, POLLIN, 0}};
+    if (poll(watched, 2, -1) < 0)
+        return errno == EINTR ? wait_result::signal : wait_result::failure;
+    if (watched[1].revents != 0) {
+        drain_wake_pipe();
+        return wait_result::signal;
+    }
+    // POLLHUP and POLLERR count as input: the read reports them.
+    return watched[0].revents != 0 ? wait_result::input : wait_result::signal;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int option;
+    while ((option = getopt(argc, argv, "+V?c")) != -1) {
+        if (option == 'V')
+            version_exit();
+        if (option != 'c')
+            usage_exit();
+        timestamp_lines = 1;
+    }
+    if (argc - optind != 1)
+        usage_exit();
+    log_path = argv[optind];
+
+    make_wake_pipe();
+    struct sigaction action{};
+    action.sa_handler = on_hangup;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    if (sigaction(SIGHUP, &action, nullptr) < 0)
+        fatal("unable to install sighup handler");
+    action.sa_handler = on_terminate;
+    if (sigaction(SIGTERM, &action, nullptr) < 0)
+        fatal("unable to install sigterm handler");
+    open_log();
+    bool never_blocks = input_never_blocks();
+
+    for (;;) {
+        if (hangup_seen) {
+            hangup_seen = 0;
+            close_log();
+            open_log();
+        }
+        if (terminate_seen)
+            break;
+        if (pending_holds_line()) {
+            flush_pending_line();
+            continue;
+        }
+        if (!never_blocks) {
+            wait_result w = wait_for_input();
+            if (w == wait_result::signal)
+                continue;
+            if (w == wait_result::failure) {
+                warn("unable to read from stdin");
+                exit_status = 1;
+                break;
+            }
+        }
+        ssize_t r = buffer_read(fd_in, &pending, read_size);
+        if (r == 0)
+            break;
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            warn("unable to read from stdin");
+            exit_status = 1;
+            break;
+        }
+    }
+    write_out_and_close();
+    return exit_status;
+}

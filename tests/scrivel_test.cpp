@@ -1,0 +1,287 @@
+// tests/scrivel_test.cpp - scrivel end to end: command line, records, the log
+// file, start-up and read failures
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const std::string scrivel = SCRIVEL_PATH;
+
+const std::string version_line = "scrivel from kestrix version 24\n";
+const std::string usage_output = version_line +
+                                 "\n"
+                                 "Usage: scrivel [OPTIONS] logfile\n"
+                                 "Log standard input to a file.\n"
+                                 "\n"
+                                 "-c        Prepend a timestamp to each line\n"
+                                 "-V        Show version information\n"
+                                 "-?        Show usage information\n";
+
+struct scrivel_files : ::testing::Test {
+    std::string dir;
+    std::string log;
+    void SetUp() override
+    {
+        dir = harness::make_temp_dir();
+        log = dir + "/log";
+    }
+    void TearDown() override { harness::remove_tree(dir); }
+};
+
+std::vector<std::string> entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return names;
+    while (const dirent* e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    closedir(d);
+    return names;
+}
+
+// "Www Mmm dd hh:mm:ss yyyy " and the time it names lies near now.
+bool stamp_is_recent(const std::string& text)
+{
+    static const std::regex shape("(Mon|Tue|Wed|Thu|Fri|Sat|Sun) "
+                                  "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                                  "( [1-9]|[12][0-9]|3[01]) ([01][0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9] [0-9]{4} ");
+    if (text.size() != 25 || !std::regex_match(text, shape))
+        return false;
+    std::tm parts{};
+    if (strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &parts) == nullptr)
+        return false;
+    parts.tm_isdst = -1;
+    double off = std::difftime(std::mktime(&parts), std::time(nullptr));
+    return off > -120 && off < 5;
+}
+
+// Splits a stamped log into its records and checks each stamp; returns the
+// lines without their stamps.
+std::vector<std::string> unstamped(const std::string& log)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < log.size()) {
+        std::size_t end = log.find('\n', at);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "record without a newline at " << at;
+            break;
+        }
+        std::string record = log.substr(at, end - at);
+        EXPECT_TRUE(record.size() > 25 && stamp_is_recent(record.substr(0, 25))) << record.substr(0, 40);
+        lines.push_back(record.size() > 25 ? record.substr(25) : "");
+        at = end + 1;
+    }
+    return lines;
+}
+
+TEST_F(scrivel_files, command_line_misuse_prints_usage_and_creates_nothing)
+{
+    struct misuse {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const misuse cases[] = {
+        {{}, usage_output},
+        {{"-c"}, usage_output},
+        {{"a", "b"}, usage_output},
+        {{"log", "-c"}, usage_output},
+        {{"-?"}, usage_output},
+        {{"-?", "log"}, usage_output},
+        {{"-x", "log"}, usage_output},
+        {{"-c", "-?", "log"}, usage_output},
+        {{"-V"}, version_line},
+        {{"-V", "log"}, version_line},
+        {{"-c", "-V", "log"}, version_line},
+        {{"log", "-V"}, usage_output},
+    };
+    for (const misuse& m : cases) {
+        harness::spawn_options o;
+        o.argv = {scrivel};
+        o.argv.insert(o.argv.end(), m.args.begin(), m.args.end());
+        o.cwd = dir;
+        harness::outcome r = harness::run(o, "never read\n", 10);
+        std::string shown = m.args.empty() ? "(none)" : m.args[0] + " ...";
+        EXPECT_TRUE(r.exited) << shown;
+        EXPECT_EQ(r.status, 1) << shown;
+        EXPECT_EQ(r.out, m.out) << shown;
+        EXPECT_TRUE(entries(dir).empty()) << shown;
+    }
+}
+
+TEST_F(scrivel_files, records_hold_each_nonempty_line_exactly)
+{
+    const std::string mib(1 << 20, 'm');
+    struct record_case {
+        const char* name;
+        std::string input;
+        std::string logged;
+    };
+    const record_case cases[] = {
+        {"empty input", "", ""},
+        {"empty lines only", "\n\n\n", ""},
+        {"unterminated line", "abc", "abc\n"},
+        {"empty lines dropped", "a\n\nb\n\n", "a\nb\n"},
+        {"carriage return and nul", std::string("a\r\n\0b\0\n\r", 8), std::string("a\r\n\0b\0\n\r\n", 9)},
+        {"mebibyte line between short ones", "x\n" + mib + "\ny", "x\n" + mib + "\ny\n"},
+        {"unterminated mebibyte", mib, mib + "\n"},
+    };
+    for (const record_case& c : cases) {
+        unlink(log.c_str());
+        harness::spawn_options o;
+        o.argv = {scrivel, log};
+        harness::outcome r = harness::run(o, c.input, 20);
+        EXPECT_TRUE(r.exited) << c.name;
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_TRUE(harness::file_exists(log)) << c.name;
+        EXPECT_TRUE(harness::read_file(log) == c.logged) << c.name;
+    }
+}
+
+TEST_F(scrivel_files, each_record_carries_its_own_ctime_stamp)
+{
+    for (const auto& args : {std::vector<std::string>{"-c"}, std::vector<std::string>{"-c", "-c"}}) {
+        unlink(log.c_str());
+        harness::spawn_options o;
+        o.argv = {scrivel};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.argv.push_back(log);
+        harness::outcome r = harness::run(o, "hello\n\n two\r\nlast", 10);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(unstamped(harness::read_file(log)), (std::vector<std::string>{"hello", " two\r", "last"}));
+    }
+}
+
+TEST_F(scrivel_files, lone_dash_and_words_after_double_dash_are_file_names)
+{
+    struct name_case {
+        std::vector<std::string> args;
+        const char* file;
+    };
+    const name_case cases[] = {{{"-"}, "-"}, {{"--", "-c"}, "-c"}, {{"-c", "--", "-V"}, "-V"}};
+    for (const name_case& c : cases) {
+        harness::spawn_options o;
+        o.argv = {scrivel};
+        o.argv.insert(o.argv.end(), c.args.begin(), c.args.end());
+        o.cwd = dir;
+        harness::outcome r = harness::run(o, "line\n", 10);
+        EXPECT_EQ(r.status, 0) << c.file;
+        EXPECT_EQ(r.out, "") << c.file;
+        std::string logged = harness::read_file(dir + "/" + c.file);
+        if (c.args[0] == "-c")
+            EXPECT_EQ(unstamped(logged), std::vector<std::string>{"line"});
+        else
+            EXPECT_EQ(logged, "line\n") << c.file;
+    }
+}
+
+TEST_F(scrivel_files, new_file_mode_follows_umask_and_existing_content_stays)
+{
+    const std::pair<mode_t, mode_t> modes[] = {{022, 0644}, {077, 0600}, {0, 0644}};
+    for (const auto& [mask, expected] : modes) {
+        unlink(log.c_str());
+        mode_t old = umask(mask);
+        harness::spawn_options o;
+        o.argv = {scrivel, log};
+        harness::outcome r = harness::run(o, "x\n", 10);
+        umask(old);
+        EXPECT_EQ(r.status, 0);
+        struct stat st{};
+        ASSERT_EQ(stat(log.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, expected) << "umask " << mask;
+    }
+
+    harness::write_file(log, "old\npartial");
+    chmod(log.c_str(), 0600);
+    harness::spawn_options o;
+    o.argv = {scrivel, log};
+    harness::outcome r = harness::run(o, "new\n", 10);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(harness::read_file(log), "old\npartialnew\n");
+    struct stat st{};
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(scrivel_files, environment_confinement_variables_change_nothing)
+{
+    harness::spawn_options o;
+    o.argv = {scrivel, log};
+    o.set_env = {"ROOT=/nonexistent", "GID=4242", "UID=4242"};
+    harness::outcome r = harness::run(o, "kept\n", 10);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(harness::read_file(log), "kept\n");
+}
+
+TEST_F(scrivel_files, unopenable_log_ends_with_111_and_leaves_input_unread)
+{
+    const std::string paths[] = {dir + "/missing/log", dir};
+    for (const std::string& path : paths) {
+        int in[2];
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_TRUE(harness::write_all(in[1], "waiting\n"));
+        harness::spawn_options o;
+        o.argv = {scrivel, path};
+        o.stdin_fd = in[0];
+        harness::child c = harness::spawn(o);
+        harness::outcome r = harness::finish(&c, 10);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 111);
+        EXPECT_EQ(r.err, "scrivel: " + path + ": unable to open logfile\n");
+        EXPECT_EQ(r.out, "");
+        int unread = -1;
+        ASSERT_EQ(ioctl(in[0], FIONREAD, &unread), 0);
+        EXPECT_EQ(unread, 8);
+        close(in[0]);
+        close(in[1]);
+    }
+    EXPECT_FALSE(harness::file_exists(dir + "/missing"));
+}
+
+TEST_F(scrivel_files, input_that_cannot_be_read_ends_with_status_1)
+{
+    int sink[2];
+    ASSERT_EQ(pipe(sink), 0);
+    int write_only_file = open((dir + "/input").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(write_only_file, 0);
+    int directory = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(directory, 0);
+    const std::pair<const char*, int> inputs[] = {
+        {"write end of a pipe", sink[1]}, {"file open for writing", write_only_file}, {"directory", directory}};
+    for (const auto& [name, fd] : inputs) {
+        unlink(log.c_str());
+        harness::spawn_options o;
+        o.argv = {scrivel, log};
+        o.stdin_fd = fd;
+        harness::child c = harness::spawn(o);
+        harness::outcome r = harness::finish(&c, 10);
+        EXPECT_FALSE(r.timed_out) << name;
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, "scrivel: unable to read from stdin\n") << name;
+        EXPECT_TRUE(harness::file_exists(log)) << name;
+        EXPECT_EQ(harness::read_file(log), "") << name;
+    }
+    close(sink[0]);
+    close(sink[1]);
+    close(write_only_file);
+    close(directory);
+}
+
+}  // namespace
