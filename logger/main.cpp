@@ -144,6 +144,10 @@ void open_log()
 {
     for (;;) {
         log_fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_SYNC | O_CLOEXEC, 0644);
+        // Started with a standard descriptor closed, the log would take its
+        // number and receive the diagnostics meant for standard error.
+        if (log_fd >= 0)
+            log_fd = lift_above_standard(log_fd);
         if (log_fd >= 0)
             return;
         if (errno != EINTR)

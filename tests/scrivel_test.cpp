@@ -284,4 +284,24 @@ TEST_F(scrivel_files, input_that_cannot_be_read_ends_with_status_1)
     close(directory);
 }
 
+// Started with standard output and error closed, the log file must not take
+// their numbers: diagnostics would land in it.
+TEST_F(scrivel_files, log_never_takes_a_closed_standard_descriptor)
+{
+    harness::spawn_options o;
+    o.argv = {"/bin/sh", "-c", "exec 1>&- 2>&- \"$0\" \"$1\"", scrivel, log};
+    harness::child c = harness::spawn(o);
+    ASSERT_TRUE(harness::write_all(c.in, "first\n"));
+    ASSERT_TRUE(harness::eventually(10, [&] { return harness::read_file(log) == "first\n"; }));
+    const std::string proc = "/proc/" + std::to_string(c.pid) + "/fd/";
+    char target[4096];
+    for (const char* fd : {"1", "2"}) {
+        ssize_t n = readlink((proc + fd).c_str(), target, sizeof target - 1);
+        EXPECT_TRUE(n < 0 || std::string(target, static_cast<std::size_t>(n)) != log) << "descriptor " << fd;
+    }
+    harness::outcome r = harness::finish(&c, 10);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(harness::read_file(log), "first\n");
+}
+
 }  // namespace
