@@ -1,5 +1,10 @@
 // scrivel: appends standard input, line by line, to one log file
 //
+// Lines are taken where they lie in the read-ahead: each record is built from
+// its line in place, and the bytes already logged are dropped from the front
+// once per read rather than once per line, so a line costs one search, one
+// copy into its record (none for a long unstamped line) and one write.
+//
 // The signal handlers only note the signal and wake the main loop through a
 // self-pipe; the loop itself reopens the file or writes everything out, always
 // between two records. It checks the notes before every record (a memory read,
@@ -36,12 +41,14 @@ constexpr int retry_pause = 5;
 
 int timestamp_lines = 0;
 int exit_status = 0;
-buffer current_line = {};
 buffer pending = {};
 int log_fd = -1;
 const char* log_path = nullptr;
 
-// Bytes of pending before this offset hold no newline.
+// pending[0, pending_taken) is logged already; the line in hand starts there.
+// Bytes of pending before pending_searched hold no newline, and
+// pending_taken <= pending_searched.
+std::uint64_t pending_taken = 0;
 std::uint64_t pending_searched = 0;
 
 volatile sig_atomic_t hangup_seen = 0;
@@ -117,12 +124,12 @@ void write_record(const buffer* record)
     }
 }
 
-void flush_line()
+// One record for the n bytes of a line (its newline not counted); an empty
+// line makes none.
+void log_line(const char* line, std::uint64_t n)
 {
-    if (buffer_length(&current_line) == 0) {
-        buffer_free(&current_line);
+    if (n == 0)
         return;
-    }
     buffer record = {};
     if (timestamp_lines) {
         std::time_t now = std::time(nullptr);
@@ -133,11 +140,10 @@ void flush_line()
             buffer_append_char(&record, ' ');
         }
     }
-    buffer_append_buffer(&record, &current_line);
+    buffer_append(&record, line, n);
     buffer_append_char(&record, '\n');
     write_record(&record);
     buffer_free(&record);
-    buffer_free(&current_line);
 }
 
 void open_log()
@@ -159,7 +165,6 @@ void open_log()
 // attempt then reports EBADF, and retrying further would never end.
 void close_log()
 {
-    flush_line();
     for (;;) {
         if (close(log_fd) == 0 || errno == EBADF)
             break;
@@ -171,32 +176,61 @@ void close_log()
     log_fd = -1;
 }
 
-bool pending_holds_line()
+// Logs pending[pending_taken, end) as one record and takes it, with its
+// newline when end is one, from pending. A line that took a read or more has
+// the front of pending to itself (drop_logged runs before every read); unless
+// it is stamped, its storage becomes the record and the bytes read after it
+// (less than a read) move to a fresh pending, so a long line is never copied.
+void take_line(std::uint64_t end)
+{
+    std::uint64_t next = end < pending.length ? end + 1 : end;
+    if (timestamp_lines || pending_taken != 0 || end < read_size) {
+        log_line(pending.storage + pending_taken, end - pending_taken);
+        pending_taken = pending_searched = next;
+        return;
+    }
+    buffer record = pending;
+    pending = {};
+    buffer_append(&pending, record.storage + next, record.length - next);
+    pending_taken = pending_searched = 0;
+    record.length = end;
+    buffer_append_char(&record, '\n');
+    write_record(&record);
+    buffer_free(&record);
+}
+
+// Logs the next complete line held in pending, if there is one. No read.
+bool log_held_line()
 {
     if (pending.length <= pending_searched)
         return false;
-    if (std::memchr(pending.storage + pending_searched, '\n', pending.length - pending_searched) != nullptr)
-        return true;
-    pending_searched = pending.length;
-    return false;
+    const void* at = std::memchr(pending.storage + pending_searched, '\n', pending.length - pending_searched);
+    if (at == nullptr) {
+        pending_searched = pending.length;
+        return false;
+    }
+    std::uint64_t end = static_cast<std::uint64_t>(static_cast<const char*>(at) - pending.storage);
+    take_line(end);
+    return true;
 }
 
-// The newline is known to be in pending, so this makes no read.
-void flush_pending_line()
+// Makes the line in hand start pending again before more is read into it.
+void drop_logged()
 {
-    buffer_read_line(fd_in, &current_line, 0, &pending);
-    pending_searched = 0;
-    flush_line();
+    buffer_consume(&pending, pending_taken, nullptr);
+    pending_searched -= pending_taken;
+    pending_taken = 0;
 }
 
 // Every complete line held becomes its own record, the unterminated tail the
 // last one; then the file is closed.
 void write_out_and_close()
 {
-    while (pending_holds_line())
-        flush_pending_line();
-    buffer_consume(&pending, pending.length, &current_line);
+    while (log_held_line()) {
+    }
+    take_line(pending.length);
     buffer_free(&pending);
+    pending_taken = pending_searched = 0;
     close_log();
 }
 
@@ -264,10 +298,9 @@ int main(int argc, char** argv)
         }
         if (terminate_seen)
             break;
-        if (pending_holds_line()) {
-            flush_pending_line();
+        if (log_held_line())
             continue;
-        }
+        drop_logged();
         if (!never_blocks) {
             wait_result w = wait_for_input();
             if (w == wait_result::signal)
