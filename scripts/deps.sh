@@ -14,6 +14,7 @@ packages=(
   strace
   ucspi-tcp
   logrotate
+  valgrind
   mandoc
   runit
   xinetd

@@ -1,0 +1,268 @@
+/* tests/fault_inject.c - a preloadable library that makes one call fail
+ *
+ * LD_PRELOAD=libfault_inject.so with
+ *   KESTRIX_FAULT_CALL   read, write, close, open (open and openat counted
+ *                        together) or realloc
+ *   KESTRIX_FAULT_AT     N: the Nth call of it (from 1) is the one hit
+ *   KESTRIX_FAULT_MODE   fail        it fails with KESTRIX_FAULT_ERRNO, doing
+ *                                    nothing (the default)
+ *                        after       it is done, then reported as failed (a
+ *                                    close that releases the descriptor and
+ *                                    still says EIO, as Linux does)
+ *                        short       a write takes only the first half (a
+ *                                    one-byte write is taken whole)
+ *                        short_fail  as short, and the next write fails
+ *                        eintr       it fails with EINTR, doing nothing
+ *   KESTRIX_FAULT_ERRNO  EIO, ENOSPC, EBADF, EPIPE, EACCES, ENOMEM, EINTR,
+ *                        EAGAIN or a number (default EIO)
+ *   KESTRIX_FAULT_LOG    a file that gets one line "call descriptor size" for
+ *                        every call the library changed, so a test can tell
+ *                        whether its point was reached
+ *
+ * Every other call goes straight to the system (or to the C library's own
+ * realloc). It reaches only dynamically linked programs.
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+extern void* __libc_realloc(void* p, size_t n);
+
+enum call { call_none, call_read, call_write, call_close, call_open, call_realloc };
+enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr };
+
+static int configured;
+static enum call target = call_none;
+static enum mode how = mode_fail;
+static long at;
+static int error_number = EIO;
+static const char* log_path;
+static long counts[6];
+static int fail_next_write;
+
+static const struct {
+    const char* name;
+    int value;
+} errno_names[] = {
+    {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EBADF", EBADF},   {"EPIPE", EPIPE},   {"EACCES", EACCES},
+    {"ENOMEM", ENOMEM}, {"EINTR", EINTR},   {"EAGAIN", EAGAIN}, {"EDQUOT", EDQUOT},
+};
+
+static void configure(void)
+{
+    const char* text;
+    size_t i;
+    if (configured)
+        return;
+    configured = 1;
+    text = getenv("KESTRIX_FAULT_CALL");
+    if (text == NULL)
+        return;
+    if (strcmp(text, "read") == 0)
+        target = call_read;
+    else if (strcmp(text, "write") == 0)
+        target = call_write;
+    else if (strcmp(text, "close") == 0)
+        target = call_close;
+    else if (strcmp(text, "open") == 0)
+        target = call_open;
+    else if (strcmp(text, "realloc") == 0)
+        target = call_realloc;
+    text = getenv("KESTRIX_FAULT_AT");
+    at = text != NULL ? strtol(text, NULL, 10) : 0;
+    text = getenv("KESTRIX_FAULT_MODE");
+    if (text != NULL) {
+        if (strcmp(text, "after") == 0)
+            how = mode_after;
+        else if (strcmp(text, "short") == 0)
+            how = mode_short;
+        else if (strcmp(text, "short_fail") == 0)
+            how = mode_short_fail;
+        else if (strcmp(text, "eintr") == 0)
+            how = mode_eintr;
+    }
+    text = getenv("KESTRIX_FAULT_ERRNO");
+    if (text != NULL) {
+        error_number = (int)strtol(text, NULL, 10);
+        for (i = 0; i < sizeof errno_names / sizeof errno_names[0]; ++i)
+            if (strcmp(text, errno_names[i].name) == 0)
+                error_number = errno_names[i].value;
+    }
+    log_path = getenv("KESTRIX_FAULT_LOG");
+}
+
+static void append_number(char* line, size_t* used, long value)
+{
+    char digits[24];
+    size_t n = 0;
+    unsigned long magnitude = value < 0 ? 0UL - (unsigned long)value : (unsigned long)value;
+    if (value < 0)
+        line[(*used)++] = '-';
+    do {
+        digits[n++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n > 0)
+        line[(*used)++] = digits[--n];
+}
+
+/* Raw system calls only: this may run inside realloc or write. */
+static void note(const char* name, long fd, long size)
+{
+    char line[96];
+    size_t used = strlen(name);
+    long log_fd;
+    int saved = errno;
+    if (log_path == NULL)
+        return;
+    memcpy(line, name, used);
+    line[used++] = ' ';
+    append_number(line, &used, fd);
+    line[used++] = ' ';
+    append_number(line, &used, size);
+    line[used++] = '\n';
+    log_fd = syscall(SYS_openat, AT_FDCWD, log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (log_fd >= 0) {
+        syscall(SYS_write, log_fd, line, used);
+        syscall(SYS_close, log_fd);
+    }
+    errno = saved;
+}
+
+/* True when this call of c is the one to change. */
+static int hit(enum call c)
+{
+    configure();
+    if (c != target)
+        return 0;
+    return ++counts[c] == at;
+}
+
+static int fault_errno(void)
+{
+    return how == mode_eintr ? EINTR : error_number;
+}
+
+ssize_t read(int fd, void* data, size_t n)
+{
+    long r;
+    if (hit(call_read)) {
+        note("read", fd, (long)n);
+        if (how == mode_after) {
+            syscall(SYS_read, fd, data, n);
+        }
+        errno = fault_errno();
+        return -1;
+    }
+    r = syscall(SYS_read, fd, data, n);
+    return (ssize_t)r;
+}
+
+ssize_t write(int fd, const void* data, size_t n)
+{
+    if (fail_next_write) {
+        fail_next_write = 0;
+        note("write", fd, (long)n);
+        errno = error_number;
+        return -1;
+    }
+    if (hit(call_write)) {
+        note("write", fd, (long)n);
+        if (how == mode_short || how == mode_short_fail) {
+            if (how == mode_short_fail)
+                fail_next_write = 1;
+            return (ssize_t)syscall(SYS_write, fd, data, n > 1 ? n / 2 : n);
+        }
+        if (how == mode_after)
+            syscall(SYS_write, fd, data, n);
+        errno = fault_errno();
+        return -1;
+    }
+    return (ssize_t)syscall(SYS_write, fd, data, n);
+}
+
+int close(int fd)
+{
+    if (hit(call_close)) {
+        note("close", fd, 0);
+        if (how == mode_after)
+            syscall(SYS_close, fd);
+        errno = fault_errno();
+        return -1;
+    }
+    return (int)syscall(SYS_close, fd);
+}
+
+static int open_at(int dirfd, const char* path, int flags, mode_t mode)
+{
+    if (hit(call_open)) {
+        note("open", -1, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    return (int)syscall(SYS_openat, dirfd, path, flags, mode);
+}
+
+static mode_t mode_argument(int flags, va_list list)
+{
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        return (mode_t)va_arg(list, int);
+    return 0;
+}
+
+int open(const char* path, int flags, ...)
+{
+    va_list list;
+    mode_t mode;
+    va_start(list, flags);
+    mode = mode_argument(flags, list);
+    va_end(list);
+    return open_at(AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list list;
+    mode_t mode;
+    va_start(list, flags);
+    mode = mode_argument(flags, list);
+    va_end(list);
+    return open_at(AT_FDCWD, path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...)
+{
+    va_list list;
+    mode_t mode;
+    va_start(list, flags);
+    mode = mode_argument(flags, list);
+    va_end(list);
+    return open_at(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...)
+{
+    va_list list;
+    mode_t mode;
+    va_start(list, flags);
+    mode = mode_argument(flags, list);
+    va_end(list);
+    return open_at(dirfd, path, flags, mode);
+}
+
+void* realloc(void* p, size_t n)
+{
+    if (hit(call_realloc)) {
+        note("realloc", -1, (long)n);
+        errno = ENOMEM;
+        return NULL;
+    }
+    return __libc_realloc(p, n);
+}
