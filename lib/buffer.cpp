@@ -65,13 +65,28 @@ void buffer_assign_cstr(buffer* b, const char* s)
         std::memcpy(b->storage, s, k);
 }
 
-void buffer_append(buffer* b, const char* bytes, std::uint64_t n)
+namespace {
+[[gnu::noinline]] void append_resizing(buffer* b, const char* bytes, std::uint64_t n)
 {
     std::uint64_t old = b->length;
     buffer_reserve(b, old + n);
     b->length = old + n;
     if (b->storage != nullptr && n != 0)
         std::memcpy(b->storage + old, bytes, n);
+}
+}  // namespace
+
+void buffer_append(buffer* b, const char* bytes, std::uint64_t n)
+{
+    // Most appends leave the capacity where the growth rule already has it;
+    // those take the short way, without a resize to consider.
+    std::uint64_t length = b->length + n;
+    if (n == 0 || ((length & ~(step - 1)) + step != b->capacity)) {
+        append_resizing(b, bytes, n);
+        return;
+    }
+    std::memcpy(b->storage + b->length, bytes, n);
+    b->length = length;
 }
 
 void buffer_append_cstr(buffer* b, const char* s)
@@ -81,7 +96,13 @@ void buffer_append_cstr(buffer* b, const char* s)
 
 void buffer_append_char(buffer* b, char c)
 {
-    buffer_append(b, &c, 1);
+    std::uint64_t length = b->length + 1;
+    if ((length & ~(step - 1)) + step != b->capacity) {
+        append_resizing(b, &c, 1);
+        return;
+    }
+    b->storage[b->length] = c;
+    b->length = length;
 }
 
 void buffer_append_buffer(buffer* b, const buffer* source)

@@ -29,16 +29,38 @@ void append_signed(buffer* b, std::int64_t value, std::uint32_t base)
     buffer_append_unsigned(b, 0 - static_cast<std::uint64_t>(value), base);
 }
 
+char digit_char(std::uint64_t d)
+{
+    return static_cast<char>(d < 10 ? '0' + d : 'A' + (d - 10));
+}
+
+template <std::uint32_t base>
+void append_digits(buffer* b, std::uint64_t value)
+{
+    if (value >= base)
+        append_digits<base>(b, value / base);
+    buffer_append_char(b, digit_char(value % base));
+}
+
 }  // namespace
 
 void buffer_append_unsigned(buffer* b, std::uint64_t value, std::uint32_t base)
 {
     if (base < 2 || base > 36)
         fail_bare("invalid number base");
+    // Divisors known when compiling cost multiplications, not divisions; the
+    // formats only ever ask for these two bases.
+    if (base == 10) {
+        append_digits<10>(b, value);
+        return;
+    }
+    if (base == 16) {
+        append_digits<16>(b, value);
+        return;
+    }
     if (value >= base)
         buffer_append_unsigned(b, value / base, base);
-    std::uint64_t d = value % base;
-    buffer_append_char(b, static_cast<char>(d < 10 ? '0' + d : 'A' + (d - 10)));
+    buffer_append_char(b, digit_char(value % base));
 }
 
 void buffer_vformat(buffer* b, const char* format, format_args* args)
