@@ -1,0 +1,103 @@
+# bench/common.sh - what the two benchmark scripts share (sourced, not run)
+#
+# Sets root, build and tools (the compiled helpers), and defines: note (a
+# progress line on stderr), need_packages (installs missing Debian packages),
+# machine_table (Markdown lines describing the machine) and summarize (medians
+# of interleaved runs).
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+note() { printf '%s\n' "bench: $*" >&2; }
+
+# need_packages COMMAND:PACKAGE ...: installs the package of every command
+# that is missing (as root, or with sudo); returns 1 if any is still missing.
+need_packages() {
+  local missing=() pair
+  for pair in "$@"; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  note "installing ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >&2 ||
+    { DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get update -q >&2 &&
+      DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >&2; } ||
+    note "could not install ${missing[*]}"
+  for pair in "$@"; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || return 1
+  done
+}
+
+# The programs under test: the build directory given, else build/default,
+# configured and built with the default preset when it is missing.
+prepare_build() {
+  build=${1:-$root/build/default}
+  build=$(cd "$root" && mkdir -p "$build" && cd "$build" && pwd)
+  if [ ! -x "$build/scrivel" ] || [ ! -x "$build/hoodwain" ]; then
+    if [ "$build" != "$root/build/default" ]; then
+      note "no scrivel and hoodwain in $build"
+      exit 2
+    fi
+    note "building the default preset"
+    bash "$root/scripts/deps.sh" >&2
+    (cd "$root" && cmake --preset default >&2 && cmake --build --preset default --target scrivel hoodwain >&2)
+  fi
+  need_packages cc:gcc >/dev/null || { note "no C compiler"; exit 2; }
+  tools=$build/bench
+  mkdir -p "$tools"
+}
+
+# compile NAME [FLAGS]: bench/NAME.c into $tools/NAME.
+compile() {
+  local name=$1
+  shift
+  cc -O2 -Wall -Wextra "$@" -o "$tools/$name" "$root/bench/$name.c"
+}
+
+# fs_of DIR: "type (device)", the file system that holds DIR.
+fs_of() {
+  printf '%s (%s)' "$(stat -f -c %T "$1")" "$(df -P "$1" | awk 'NR == 2 { print $1 }')"
+}
+
+machine_table() {
+  local cpu
+  cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+  printf '| Machine | |\n|---|---|\n'
+  printf '| CPUs (nproc) | %s |\n' "$(nproc)"
+  printf '| CPU model | %s |\n' "${cpu:-unknown}"
+  printf '| Kernel | %s |\n' "$(uname -sr)"
+  printf '| libc | %s |\n' "$(ldd --version 2>/dev/null | head -1 | sed 's/^ldd //')"
+  printf '| Compiler | %s |\n' "$(g++ --version 2>/dev/null | head -1)"
+  printf '| Memory | %s |\n' "$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
+  printf '| Load when started | %s |\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+# summarize FILE: FILE holds lines "round label reference seconds rss status".
+# For every label, in first-seen order, prints
+#   label median-seconds median-ratio max-rss statuses
+# where median-ratio is the median over rounds of seconds / the seconds of
+# the row's reference label in the same round (1 for the reference itself,
+# "-" when there is none).
+summarize() {
+  awk '
+    function median(list,   n, a, i, j, t) {
+      n = split(list, a, " ")
+      for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]; a[j + 1] = t }
+      return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    {
+      if (!($2 in seen)) { seen[$2] = 1; order[++labels] = $2; ref[$2] = $3 }
+      t[$1, $2] = $4; times[$2] = times[$2] " " $4; rounds[$1] = 1
+      if ($5 + 0 > rss[$2]) rss[$2] = $5 + 0
+      if ($6 != 0) bad[$2] = bad[$2] ":" $6
+    }
+    END {
+      for (k = 1; k <= labels; k++) {
+        l = order[k]; r = ref[l]; ratios = ""
+        for (round in rounds)
+          if ((round, l) in t && (round, r) in t && t[round, r] > 0) ratios = ratios " " t[round, l] / t[round, r]
+        printf "%s %.6f %s %d %s\n", l, median(times[l]), ratios == "" ? "-" : sprintf("%.3f", median(ratios)), rss[l], bad[l] == "" ? "ok" : "exit" bad[l]
+      }
+    }' "$1"
+}

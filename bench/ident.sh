@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# bench/ident.sh - hoodwain under tcpserver side by side with a minimal static
+# C responder of the same behaviour and with /bin/true
+#
+#   bash bench/ident.sh [BUILD_DIR [DYNAMIC_BUILD_DIR]] > ident.md
+#
+# Prints a Markdown section (machine, tables, the command) on standard output;
+# progress goes to standard error. BUILD_DIR holds the programs as the default
+# preset links them (statically; default build/default, built when missing);
+# DYNAMIC_BUILD_DIR the dynamically linked ones (default build/dynamic, built
+# with the dynamic preset when missing). As root it installs ucspi-tcp when
+# tcpserver is missing. Only 127.0.0.1 is used.
+#
+# Every figure is the median of ROUNDS interleaved rounds, every ratio the
+# median over the rounds of the reference's time over the program's time in
+# the same round (so a rate ratio: above 1 is faster than the reference).
+#
+# Environment: ROUNDS (5), CONNECTIONS (2000), QUERIES (100000), SPAWNS
+# (2000), PORT (first of four consecutive ports; 41300), PROFILE_QUERIES
+# (20000; instruction counts under valgrind when it is installed, 0 to skip).
+set -euo pipefail
+export LC_ALL=C
+source "$(dirname "$0")/common.sh"
+
+rounds=${ROUNDS:-5}
+connections=${CONNECTIONS:-2000}
+queries=${QUERIES:-100000}
+spawns=${SPAWNS:-2000}
+port=${PORT:-41300}
+profile_queries=${PROFILE_QUERIES:-20000}
+
+prepare_build "${1:-}"
+static_build=$build
+dynamic_build=${2:-$root/build/dynamic}
+dynamic_build=$(cd "$root" && mkdir -p "$dynamic_build" && cd "$dynamic_build" && pwd)
+if [ ! -x "$dynamic_build/hoodwain" ] || [ ! -x "$dynamic_build/scrivel" ]; then
+  if [ "$dynamic_build" != "$root/build/dynamic" ]; then
+    note "no scrivel and hoodwain in $dynamic_build"
+    exit 2
+  fi
+  note "building the dynamic preset"
+  (cd "$root" && cmake --preset dynamic >&2 && cmake --build --preset dynamic --target scrivel hoodwain >&2)
+fi
+need_packages tcpserver:ucspi-tcp || { note "tcpserver is missing"; exit 2; }
+compile ident_client
+compile ref_ident -static -g
+cp "$root/bench/ref_ident.c" "$tools/ref_ident_dynamic.c"
+cc -O2 -g -Wall -Wextra -o "$tools/ref_ident_dynamic" "$tools/ref_ident_dynamic.c"
+
+work=$(mktemp -d "${FAST_DIR:-/dev/shm}/kestrix-bench.XXXXXX")
+servers=()
+cleanup() {
+  local pid
+  for pid in "${servers[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The programs, by label, as tcpserver starts them.
+program_of() {
+  case $1 in
+    hoodwain) echo "$static_build/hoodwain" ;;
+    hoodwain-dynamic) echo "$dynamic_build/hoodwain" ;;
+    reference) echo "$tools/ref_ident" ;;
+    reference-dynamic) echo "$tools/ref_ident_dynamic" ;;
+    true) echo /bin/true ;;
+    scrivel) echo "$static_build/scrivel" ;;
+    scrivel-dynamic) echo "$dynamic_build/scrivel" ;;
+  esac
+}
+
+shown_name() {
+  case $1 in
+    hoodwain) echo "hoodwain (static)" ;;
+    hoodwain-dynamic) echo "hoodwain (dynamic)" ;;
+    reference) echo "reference (static C)" ;;
+    reference-dynamic) echo "reference (dynamic C)" ;;
+    true) echo "/bin/true (dynamic)" ;;
+    scrivel) echo "scrivel (static)" ;;
+    scrivel-dynamic) echo "scrivel (dynamic)" ;;
+  esac
+}
+
+served=(hoodwain hoodwain-dynamic reference true)
+declare -A port_of
+start_server() {
+  local label=$1 p=$2 tries
+  tcpserver -H -R -l 0 127.0.0.1 "$p" "$(program_of "$label")" 2>/dev/null &
+  servers+=($!)
+  port_of[$label]=$p
+  for tries in $(seq 50); do
+    (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  note "tcpserver for $label did not listen on port $p"
+  exit 2
+}
+for i in "${!served[@]}"; do
+  start_server "${served[$i]}" $((port + i))
+done
+
+# series NAME REFERENCE MODE COUNT LABEL...: rounds into $work/results.NAME;
+# a run whose count of replies (or clean exits) is wrong gets status 99.
+series() {
+  local name=$1 reference=$2 mode=$3 count=$4 round label t got want status
+  shift 4
+  : >"$work/results.$name"
+  for round in $(seq "$rounds"); do
+    for label in "$@"; do
+      note "$name: round $round of $rounds: $label"
+      case $mode in
+        spawn) read -r t got < <(TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 \
+          "$tools/ident_client" spawn "$count" "$(program_of "$label")" $([ "${label%-dynamic}" = scrivel ] && echo "$work/spawn.log")) ;;
+        *) read -r t got < <("$tools/ident_client" "$mode" 127.0.0.1 "${port_of[$label]}" "$count") ;;
+      esac
+      want=$count
+      [ "$label" = true ] && [ "$mode" != spawn ] && want=0
+      status=0
+      [ "$got" = "$want" ] || status=99
+      echo "$round $label $reference $t 0 $status" >>"$work/results.$name"
+    done
+  done
+}
+
+series seq reference seq "$connections" "${served[@]}"
+series pipe reference pipe "$queries" hoodwain hoodwain-dynamic reference
+series spawn reference spawn "$spawns" hoodwain hoodwain-dynamic reference reference-dynamic true scrivel scrivel-dynamic
+
+linking() {
+  if file -L "$1" 2>/dev/null | grep -q 'statically linked'; then echo static; else echo dynamic; fi
+}
+
+rate_table() {
+  local name=$1 count=$2 unit=$3 label t ratio rss st
+  printf '| Program | %s/s | Median wall (s) | Rate / reference |\n|---|---:|---:|---:|\n' "$unit"
+  while read -r label t ratio rss st; do
+    local flag=""
+    [ "$st" = ok ] || flag=" **($st)**"
+    printf '| %s%s | %d | %.3f | %s |\n' "$(shown_name "$label")" "$flag" "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
+      "$t" "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')"
+  done < <(summarize "$work/results.$name")
+}
+
+spawn_table() {
+  local label t ratio rss st path
+  printf '| Program | Linking | Size (bytes) | Start-up: fork+exec+exit (us) | Time / reference (static C) |\n'
+  printf '|---|---|---:|---:|---:|\n'
+  while read -r label t ratio rss st; do
+    path=$(program_of "$label")
+    local flag=""
+    [ "$st" = ok ] || flag=" **($st)**"
+    printf '| %s%s | %s | %s | %.0f | %s |\n' "$(shown_name "$label")" "$flag" "$(linking "$path")" "$(stat -L -c %s "$path")" \
+      "$(awk -v t="$t" -v n="$spawns" 'BEGIN { print t / n * 1e6 }')" "$ratio"
+  done < <(summarize "$work/results.spawn")
+}
+
+# Instructions per query under callgrind, which counts them exactly: where the
+# time of a pipelined query goes, free of the machine's noise.
+profile_table() {
+  if [ "$profile_queries" = 0 ] || ! command -v valgrind >/dev/null 2>&1 || ! command -v callgrind_annotate >/dev/null 2>&1; then
+    echo "(valgrind is not installed, or PROFILE_QUERIES=0: no instruction counts)"
+    return
+  fi
+  awk -v n="$profile_queries" 'BEGIN { for (i = 0; i < n; i++) printf "%d,%d\r\n", i % 65535 + 1, (i * 7919) % 65535 + 1 }' >"$work/queries"
+  local label
+  printf '| Function | Instructions per query |\n|---|---:|\n'
+  for label in hoodwain reference; do
+    note "callgrind: $label"
+    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 valgrind -q --tool=callgrind --callgrind-out-file="$work/callgrind.$label" \
+      "$(program_of "$label")" <"$work/queries" >/dev/null 2>&1
+    callgrind_annotate --auto=no "$work/callgrind.$label" 2>/dev/null | awk -v n="$profile_queries" -v who="$(shown_name "$label")" '
+      /PROGRAM TOTALS/ { gsub(",", "", $1); printf "| **%s, all** | **%.0f** |\n", who, $1 / n; next }
+      $1 ~ /^[0-9,]+$/ && /%\)/ && shown < 12 {
+        count = $1; gsub(",", "", count)
+        if (count / n < 5) next
+        line = $0; sub(/^[^)]*\) +/, "", line)
+        file = line; sub(/:.*$/, "", file); sub(/^.*\//, "", file)
+        if (file == "???") file = "C library"
+        name = line; sub(/^[^:]*:/, "", name); sub(/ \[.*$/, "", name); sub(/^void /, "", name)
+        gsub(/kestrix::|\(anonymous namespace\)::/, "", name); sub(/\(.*$/, "", name)
+        printf "| %s: %s (%s) | %.0f |\n", who, name, file, count / n; shown++
+      }'
+  done
+}
+
+ratio_of() { summarize "$work/results.$1" | awk -v l="$2" '$1 == l { printf "%.3f", 1 / $3 }'; }
+verdict() { awk -v v="$1" -v limit="$2" 'BEGIN { print (v != "" && v + 0 >= limit + 0) ? "met" : "**not met**" }'; }
+
+cat <<EOF
+### Ident responder: hoodwain
+
+$(machine_table)
+| Work directory | $(fs_of "$work") |
+
+Regenerate with \`bash bench/ident.sh ${1:-} ${2:-}\` (ROUNDS=$rounds CONNECTIONS=$connections QUERIES=$queries
+SPAWNS=$spawns). tcpserver (ucspi-tcp) runs each program as \`tcpserver -H -R -l 0 127.0.0.1 PORT program\`,
+with the programs' standard error (the connection log) going to /dev/null. bench/ident_client.c makes the
+connections: one request each, a half-close, then it reads to the end of the connection, which comes when
+the responder exits; or one connection carrying all the requests without waiting for the replies. The
+reference (bench/ref_ident.c, linked statically) behaves the same on the wire and in the log: one write per
+log line and per reply, reads of at most the room left below the 1000-byte request limit. Every time is the
+median of $rounds interleaved rounds; "Rate / reference" is the median over the rounds of the reference's
+time over the program's.
+
+#### $connections connections in turn, one request each
+
+$(rate_table seq "$connections" Connections)
+
+#### One connection, $queries pipelined requests
+
+$(rate_table pipe "$queries" Requests)
+
+#### Start-up alone ($spawns runs; standard descriptors on /dev/null, so hoodwain logs its connection, reads end of input and exits)
+
+$(spawn_table)
+
+#### Instructions per pipelined request (valgrind --tool=callgrind, $profile_queries requests from a file)
+
+$(profile_table)
+
+#### Targets
+
+| Target | Measured | |
+|---|---|---|
+| Connections per second under tcpserver at least 0.90 x the reference | $(ratio_of seq hoodwain) | $(verdict "$(ratio_of seq hoodwain)" 0.90) |
+| Pipelined requests per second at least 0.90 x the reference | $(ratio_of pipe hoodwain) | $(verdict "$(ratio_of pipe hoodwain)" 0.90) |
+EOF
