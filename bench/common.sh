@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # bench/common.sh - what the two benchmark scripts share (sourced, not run)
 #
 # Sets root, build and tools (the compiled helpers), and defines: note (a
@@ -8,6 +9,8 @@
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 note() { printf '%s\n' "bench: $*" >&2; }
+
+load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # need_packages COMMAND:PACKAGE ...: installs the package of every command
 # that is missing (as root, or with sudo); returns 1 if any is still missing.
@@ -52,7 +55,7 @@ prepare_build() {
 compile() {
   local name=$1
   shift
-  cc -O2 -Wall -Wextra "$@" -o "$tools/$name" "$root/bench/$name.c"
+  cc -O2 -g -Wall -Wextra "$@" -o "$tools/$name" "$root/bench/$name.c"
 }
 
 # fs_of DIR: "type (device)", the file system that holds DIR.
@@ -70,15 +73,15 @@ machine_table() {
   printf '| libc | %s |\n' "$(ldd --version 2>/dev/null | head -1 | sed 's/^ldd //')"
   printf '| Compiler | %s |\n' "$(g++ --version 2>/dev/null | head -1)"
   printf '| Memory | %s |\n' "$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
-  printf '| Load when started | %s |\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
+  printf '| Load average (1, 5, 15 min) at start / at end | %s / %s |\n' "$load_at_start" "$(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
-# summarize FILE: FILE holds lines "round label reference seconds rss status".
-# For every label, in first-seen order, prints
-#   label median-seconds median-ratio max-rss statuses
+# summarize FILE: FILE holds lines "round label reference seconds rss status
+# [cpu-seconds]". For every label, in first-seen order, prints
+#   label median-seconds median-ratio max-rss statuses median-cpu-ratio
 # where median-ratio is the median over rounds of seconds / the seconds of
 # the row's reference label in the same round (1 for the reference itself,
-# "-" when there is none).
+# "-" when there is none), and median-cpu-ratio the same for processor time.
 summarize() {
   awk '
     function median(list,   n, a, i, j, t) {
@@ -89,15 +92,47 @@ summarize() {
     {
       if (!($2 in seen)) { seen[$2] = 1; order[++labels] = $2; ref[$2] = $3 }
       t[$1, $2] = $4; times[$2] = times[$2] " " $4; rounds[$1] = 1
+      if (NF >= 7) c[$1, $2] = $7
       if ($5 + 0 > rss[$2]) rss[$2] = $5 + 0
       if ($6 != 0) bad[$2] = bad[$2] ":" $6
     }
     END {
       for (k = 1; k <= labels; k++) {
-        l = order[k]; r = ref[l]; ratios = ""
-        for (round in rounds)
+        l = order[k]; r = ref[l]; ratios = ""; cpus = ""
+        for (round in rounds) {
           if ((round, l) in t && (round, r) in t && t[round, r] > 0) ratios = ratios " " t[round, l] / t[round, r]
-        printf "%s %.6f %s %d %s\n", l, median(times[l]), ratios == "" ? "-" : sprintf("%.3f", median(ratios)), rss[l], bad[l] == "" ? "ok" : "exit" bad[l]
+          if ((round, l) in c && (round, r) in c && c[round, r] > 0) cpus = cpus " " c[round, l] / c[round, r]
+        }
+        printf "%s %.6f %s %d %s %s\n", l, median(times[l]), ratios == "" ? "-" : sprintf("%.3f", median(ratios)), rss[l],
+          bad[l] == "" ? "ok" : "exit" bad[l], cpus == "" ? "-" : sprintf("%.3f", median(cpus))
       }
     }' "$1"
+}
+
+have_callgrind() {
+  command -v valgrind >/dev/null 2>&1 && command -v callgrind_annotate >/dev/null 2>&1
+}
+
+# callgrind_rows WHO N INPUT COMMAND...: runs COMMAND under callgrind, which
+# counts instructions exactly, with INPUT as standard input; prints Markdown
+# rows: the instructions per unit (N units in INPUT) in all, then in each
+# function that takes at least 5 per unit, the twelve largest first.
+callgrind_rows() {
+  local who=$1 n=$2 input=$3 out
+  shift 3
+  out=$(mktemp)
+  valgrind -q --tool=callgrind --callgrind-out-file="$out" "$@" <"$input" >/dev/null 2>&1
+  callgrind_annotate --auto=no "$out" 2>/dev/null | awk -v n="$n" -v who="$who" '
+    /PROGRAM TOTALS/ { gsub(",", "", $1); printf "| **%s, all** | **%.0f** |\n", who, $1 / n; next }
+    $1 ~ /^[0-9,]+$/ && /%\)/ && shown < 12 {
+      count = $1; gsub(",", "", count)
+      if (count / n < 5) next
+      line = $0; sub(/^[^)]*\) +/, "", line)
+      file = line; sub(/:.*$/, "", file); sub(/^.*\//, "", file)
+      if (file == "???") file = "C library"
+      name = line; sub(/^[^:]*:/, "", name); sub(/ \[.*$/, "", name); sub(/^void /, "", name)
+      gsub(/kestrix::|\(anonymous namespace\)::/, "", name); sub(/\(.*$/, "", name)
+      printf "| %s: %s (%s) | %.0f |\n", who, name, file, count / n; shown++
+    }'
+  rm -f "$out"
 }

@@ -39,6 +39,7 @@ if [ ! -x "$dynamic_build/hoodwain" ] || [ ! -x "$dynamic_build/scrivel" ]; then
     exit 2
   fi
   note "building the dynamic preset"
+  bash "$root/scripts/deps.sh" >&2
   (cd "$root" && cmake --preset dynamic >&2 && cmake --build --preset dynamic --target scrivel hoodwain >&2)
 fi
 need_packages tcpserver:ucspi-tcp || { note "tcpserver is missing"; exit 2; }
@@ -87,11 +88,15 @@ shown_name() {
 served=(hoodwain hoodwain-dynamic reference true)
 declare -A port_of
 start_server() {
-  local label=$1 p=$2 tries
+  local label=$1 p=$2
+  if (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null; then
+    note "port $p is in use: set PORT to the first of four free ports"
+    exit 2
+  fi
   tcpserver -H -R -l 0 127.0.0.1 "$p" "$(program_of "$label")" 2>/dev/null &
   servers+=($!)
   port_of[$label]=$p
-  for tries in $(seq 50); do
+  for _ in $(seq 50); do
     (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null && return 0
     sleep 0.1
   done
@@ -111,9 +116,11 @@ series() {
   for round in $(seq "$rounds"); do
     for label in "$@"; do
       note "$name: round $round of $rounds: $label"
+      local args=()
+      [ "${label%-dynamic}" = scrivel ] && args=("$work/spawn.log")
       case $mode in
         spawn) read -r t got < <(TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 \
-          "$tools/ident_client" spawn "$count" "$(program_of "$label")" $([ "${label%-dynamic}" = scrivel ] && echo "$work/spawn.log")) ;;
+          "$tools/ident_client" spawn "$count" "$(program_of "$label")" "${args[@]}") ;;
         *) read -r t got < <("$tools/ident_client" "$mode" 127.0.0.1 "${port_of[$label]}" "$count") ;;
       esac
       want=$count
@@ -134,9 +141,9 @@ linking() {
 }
 
 rate_table() {
-  local name=$1 count=$2 unit=$3 label t ratio rss st
+  local name=$1 count=$2 unit=$3 label t ratio st
   printf '| Program | %s/s | Median wall (s) | Rate / reference |\n|---|---:|---:|---:|\n' "$unit"
-  while read -r label t ratio rss st; do
+  while read -r label t ratio _ st _; do
     local flag=""
     [ "$st" = ok ] || flag=" **($st)**"
     printf '| %s%s | %d | %.3f | %s |\n' "$(shown_name "$label")" "$flag" "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
@@ -145,10 +152,10 @@ rate_table() {
 }
 
 spawn_table() {
-  local label t ratio rss st path
+  local label t ratio st path
   printf '| Program | Linking | Size (bytes) | Start-up: fork+exec+exit (us) | Time / reference (static C) |\n'
   printf '|---|---|---:|---:|---:|\n'
-  while read -r label t ratio rss st; do
+  while read -r label t ratio _ st _; do
     path=$(program_of "$label")
     local flag=""
     [ "$st" = ok ] || flag=" **($st)**"
@@ -160,29 +167,35 @@ spawn_table() {
 # Instructions per query under callgrind, which counts them exactly: where the
 # time of a pipelined query goes, free of the machine's noise.
 profile_table() {
-  if [ "$profile_queries" = 0 ] || ! command -v valgrind >/dev/null 2>&1 || ! command -v callgrind_annotate >/dev/null 2>&1; then
+  if [ "$profile_queries" = 0 ] || ! have_callgrind; then
     echo "(valgrind is not installed, or PROFILE_QUERIES=0: no instruction counts)"
     return
   fi
   awk -v n="$profile_queries" 'BEGIN { for (i = 0; i < n; i++) printf "%d,%d\r\n", i % 65535 + 1, (i * 7919) % 65535 + 1 }' >"$work/queries"
   local label
-  printf '| Function | Instructions per query |\n|---|---:|\n'
+  printf '| Function | Instructions per request |\n|---|---:|\n'
   for label in hoodwain reference; do
     note "callgrind: $label"
-    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 valgrind -q --tool=callgrind --callgrind-out-file="$work/callgrind.$label" \
-      "$(program_of "$label")" <"$work/queries" >/dev/null 2>&1
-    callgrind_annotate --auto=no "$work/callgrind.$label" 2>/dev/null | awk -v n="$profile_queries" -v who="$(shown_name "$label")" '
-      /PROGRAM TOTALS/ { gsub(",", "", $1); printf "| **%s, all** | **%.0f** |\n", who, $1 / n; next }
-      $1 ~ /^[0-9,]+$/ && /%\)/ && shown < 12 {
-        count = $1; gsub(",", "", count)
-        if (count / n < 5) next
-        line = $0; sub(/^[^)]*\) +/, "", line)
-        file = line; sub(/:.*$/, "", file); sub(/^.*\//, "", file)
-        if (file == "???") file = "C library"
-        name = line; sub(/^[^:]*:/, "", name); sub(/ \[.*$/, "", name); sub(/^void /, "", name)
-        gsub(/kestrix::|\(anonymous namespace\)::/, "", name); sub(/\(.*$/, "", name)
-        printf "| %s: %s (%s) | %.0f |\n", who, name, file, count / n; shown++
-      }'
+    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 callgrind_rows "$(shown_name "$label")" "$profile_queries" "$work/queries" \
+      "$(program_of "$label")"
+  done
+}
+
+# System calls per request, counted by strace with the requests read from a
+# file (so reads are as large as the request limit allows).
+trace_table() {
+  if ! command -v strace >/dev/null 2>&1; then
+    echo "(strace is not installed)"
+    return
+  fi
+  local n=10000 label
+  awk -v n="$n" 'BEGIN { for (i = 0; i < n; i++) printf "%d,%d\r\n", i % 65535 + 1, (i * 7919) % 65535 + 1 }' >"$work/trace"
+  printf '| Program | Writes per request | Reads per 1000 bytes of requests | Other calls in all |\n|---|---:|---:|---:|\n'
+  for label in hoodwain reference; do
+    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 strace -c -o "$work/strace" "$(program_of "$label")" <"$work/trace" >/dev/null 2>&1
+    awk -v n="$n" -v bytes="$(stat -c %s "$work/trace")" -v who="$(shown_name "$label")" '
+      $1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { calls[$NF] = $4; total += $4 }
+      END { printf "| %s | %.3f | %.2f | %d |\n", who, calls["write"] / n, calls["read"] / (bytes / 1000), total - calls["write"] - calls["read"] }' "$work/strace"
   done
 }
 
@@ -216,6 +229,10 @@ $(rate_table pipe "$queries" Requests)
 #### Start-up alone ($spawns runs; standard descriptors on /dev/null, so hoodwain logs its connection, reads end of input and exits)
 
 $(spawn_table)
+
+#### System calls per request (strace -c, 10000 requests from a file)
+
+$(trace_table)
 
 #### Instructions per pipelined request (valgrind --tool=callgrind, $profile_queries requests from a file)
 

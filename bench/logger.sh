@@ -32,7 +32,7 @@ long_mib=${LONG_MIB:-64}
 prepare_build "${1:-}"
 compile measure
 compile gen_input
-compile ref_logger
+compile ref_logger -static
 need_packages svlogd:runit multilog:daemontools s6-log:s6 strace:strace || note "some peers are missing: their rows are left out"
 
 fast=$(mktemp -d "${FAST_DIR:-/dev/shm}/kestrix-bench.XXXXXX")
@@ -88,6 +88,7 @@ shown_name() {
 
 reference_of() {
   case $1 in
+    *-2x) echo reference-2x ;;
     *-c | *-tt | *-t | *-T) echo reference-c ;;
     *) echo reference ;;
   esac
@@ -102,7 +103,7 @@ available() {
   esac
 }
 
-# run_one LABEL INPUT DIR: one timed run; prints "seconds rss status" and
+# run_one LABEL INPUT DIR: one timed run; prints "seconds rss status cpu" and
 # leaves the output under DIR/out. A run whose output is not every line of
 # the input exactly once gets status 99.
 run_one() {
@@ -118,12 +119,12 @@ run_one() {
     # shellcheck disable=SC2086
     result=$("$tools/measure" -i "$input" -- $cmd)
   fi
-  local t rss status
-  read -r t rss status <<<"$result"
+  local t rss status cpu
+  read -r t rss status cpu <<<"$result"
   if [ "$status" = 0 ] && ! output_is_right "$label" "$input" "$out"; then
     status=99
   fi
-  echo "$t $rss $status"
+  echo "$t $rss $status $cpu"
 }
 
 output_is_right() {
@@ -145,7 +146,8 @@ output_is_right() {
   esac
 }
 
-# series NAME INPUT DIR LABEL...: ROUNDS interleaved rounds into $fast/NAME.
+# series NAME INPUT DIR LABEL...: ROUNDS interleaved rounds into
+# $fast/results.NAME. A label ending in -2x runs its program on INPUT2.
 series() {
   local name=$1 input=$2 dir=$3 round label
   shift 3
@@ -154,10 +156,25 @@ series() {
     for label in "$@"; do
       available "$label" || continue
       note "$name: round $round of $rounds: $label"
-      echo "$round $label $(reference_of "$label") $(run_one "$label" "$input" "$dir")" >>"$fast/results.$name"
+      case $label in
+        *-2x) echo "$round $label $(reference_of "$label") $(run_one "${label%-2x}" "${input}2" "$dir")" ;;
+        *) echo "$round $label $(reference_of "$label") $(run_one "$label" "$input" "$dir")" ;;
+      esac >>"$fast/results.$name"
     done
   done
   rm -rf "$dir/out"
+}
+
+# pair_ratio NAME A B: the median over the rounds of A's time over B's.
+pair_ratio() {
+  awk -v a="$2" -v b="$3" '
+    { t[$1, $2] = $4; rounds[$1] = 1 }
+    END {
+      n = 0
+      for (r in rounds) if ((r, a) in t && (r, b) in t && t[r, b] > 0) v[++n] = t[r, a] / t[r, b]
+      for (i = 2; i <= n; i++) { x = v[i]; for (j = i - 1; j >= 1 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
+      if (n) printf "%.2f", n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+    }' "$fast/results.$1"
 }
 
 guarantee() {
@@ -170,14 +187,14 @@ guarantee() {
 
 # line_table NAME COUNT: the Markdown table of a series of line inputs.
 line_table() {
-  local name=$1 count=$2 label t ratio rss st
-  printf '| Program | Guarantee | Lines/s | Median wall (s) | Time / reference | Peak RSS (KiB) |\n'
-  printf '|---|---|---:|---:|---:|---:|\n'
-  while read -r label t ratio rss st; do
+  local name=$1 count=$2 label t ratio rss st cpu
+  printf '| Program | Guarantee | Lines/s | Median wall (s) | Time / reference | CPU time / reference | Peak RSS (KiB) |\n'
+  printf '|---|---|---:|---:|---:|---:|---:|\n'
+  while read -r label t ratio rss st cpu; do
     local flag=""
     [ "$st" = ok ] || flag=" **($st)**"
-    printf '| %s%s | %s | %s | %.3f | %s | %s |\n' "$(shown_name "$label")" "$flag" "$(guarantee "$label")" \
-      "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" "$t" "$ratio" "$rss"
+    printf '| %s%s | %s | %s | %.3f | %s | %s | %s |\n' "$(shown_name "$label")" "$flag" "$(guarantee "$label")" \
+      "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" "$t" "$ratio" "$cpu" "$rss"
   done < <(summarize "$fast/results.$name")
 }
 
@@ -187,8 +204,7 @@ stamped=(scrivel-c reference-c svlogd-tt multilog-t s6-log-T)
 series fast_lines "$fast/lines" "$fast" "${plain[@]}"
 series fast_stamped "$fast/stamped" "$fast" "${stamped[@]}"
 series disk_lines "$fast/disk" "$disk" "${plain[@]}"
-series long "$fast/long" "$fast" scrivel reference cat
-series long2 "$fast/long2" "$fast" scrivel reference cat
+series long "$fast/long" "$fast" scrivel reference cat scrivel-2x reference-2x cat-2x
 
 # Peak RSS against the number of lines: one run each, the resident set does
 # not depend on timing.
@@ -224,20 +240,24 @@ trace_calls() {
     $1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { calls[$NF] = $4; total += $4 }
     END {
       per = ""
+      polls = calls["poll"] + calls["ppoll"]
+      reads = calls["read"] + calls["readv"]
+      writes = calls["write"] + calls["writev"]
       for (name in calls)
-        if (name != "read" && name != "write" && calls[name] >= records / 20) {
+        if (name !~ /^(read|readv|write|writev|poll|ppoll)$/ && calls[name] >= records / 20) {
           per = per sprintf("%s%s %.2f", per == "" ? "" : ", ", name, calls[name] / records)
           rest -= calls[name]
         }
-      rest += total - calls["read"] - calls["write"]
-      printf "| %.3f | %.2f | %s | %d |\n", calls["write"] / records, calls["read"] / (bytes / 4096), per == "" ? "none" : per, rest
+      rest += total - reads - writes - polls
+      printf "| %.3f | %.2f | %.2f | %s | %d |\n", writes / records, reads / (bytes / 4096),
+        reads ? polls / reads : 0, per == "" ? "none" : per, rest
     }' "$fast/strace"
 }
 
 trace_table() {
   have strace || { echo "(strace is not installed)"; return; }
-  printf '| Program | Input | Writes per record | Reads per 4 KiB of input | Other calls per record | Other calls in all |\n'
-  printf '|---|---|---:|---:|---|---:|\n'
+  printf '| Program | Input | Writes per record | Reads per 4 KiB of input | Polls per read | Other calls per record | Other calls in all |\n'
+  printf '|---|---|---:|---:|---:|---|---:|\n'
   local row label via
   for row in scrivel:file scrivel:pipe scrivel-c:file reference:file reference-c:file svlogd:file multilog:file s6-log:file cat:file; do
     label=${row%%:*}
@@ -249,26 +269,45 @@ trace_table() {
   done
 }
 
+# Instructions per line under callgrind, free of the machine's noise.
+profile_table() {
+  have_callgrind || { echo "(valgrind is not installed: no instruction counts)"; return; }
+  printf '| Function | Instructions per line |\n|---|---:|\n'
+  local label cmd
+  for label in scrivel reference; do
+    note "callgrind: $label"
+    rm -rf "$fast/out"
+    mkdir -p "$fast/out"
+    cmd=$(command_of "$label")
+    # shellcheck disable=SC2086
+    callgrind_rows "$label" "$trace_lines" "$fast/trace" ${cmd//OUT/$fast/out}
+  done
+}
+
 long_table() {
   printf '| Program | %d MiB (s) | Time / reference | %d MiB (s) | Time / reference | %d MiB / %d MiB | Peak RSS %d MiB (KiB) | Peak RSS %d MiB (KiB) |\n' \
     "$long_mib" "$((2 * long_mib))" "$((2 * long_mib))" "$long_mib" "$long_mib" "$((2 * long_mib))"
   printf '|---|---:|---:|---:|---:|---:|---:|---:|\n'
-  join -j1 <(summarize "$fast/results.long" | sort) <(summarize "$fast/results.long2" | sort) |
-    while read -r label t1 r1 m1 s1 t2 r2 m2 s2; do
-      local flag=""
-      [ "$s1" = ok ] && [ "$s2" = ok ] || flag=" **($s1/$s2)**"
-      printf '| %s%s | %.3f | %s | %.3f | %s | %.2f | %s | %s |\n' "$(shown_name "$label")" "$flag" "$t1" "$r1" "$t2" "$r2" \
-        "$(awk -v a="$t1" -v b="$t2" 'BEGIN { print b / a }')" "$m1" "$m2"
-    done
+  summarize "$fast/results.long" >"$fast/long.summary"
+  local label t1 r1 m1 s1 t2 r2 m2 s2
+  for label in scrivel reference cat; do
+    read -r _ t1 r1 m1 s1 _ < <(awk -v l="$label" '$1 == l' "$fast/long.summary")
+    read -r _ t2 r2 m2 s2 _ < <(awk -v l="$label-2x" '$1 == l' "$fast/long.summary")
+    local flag=""
+    [ "$s1" = ok ] && [ "$s2" = ok ] || flag=" **($s1/$s2)**"
+    printf '| %s%s | %.3f | %s | %.3f | %s | %s | %s | %s |\n' "$(shown_name "$label")" "$flag" "$t1" "$r1" "$t2" "$r2" \
+      "$(pair_ratio long "$label-2x" "$label")" "$m1" "$m2"
+  done
 }
 
 ratio_of() { summarize "$fast/results.$1" | awk -v l="$2" '$1 == l { print $3 }'; }
+cpu_ratio_of() { summarize "$fast/results.$1" | awk -v l="$2" '$1 == l { print $6 }'; }
 verdict() { awk -v v="$1" -v limit="$2" 'BEGIN { print (v != "" && v != "-" && v + 0 <= limit + 0) ? "met" : "**not met**" }'; }
 
 fast_fs=$(fs_of "$fast")
 disk_fs=$(fs_of "$disk")
-long_lin=$(join -j1 <(summarize "$fast/results.long" | sort) <(summarize "$fast/results.long2" | sort) | awk '$1 == "scrivel" { printf "%.2f", $6 / $2 }')
-ref_lin=$(join -j1 <(summarize "$fast/results.long" | sort) <(summarize "$fast/results.long2" | sort) | awk '$1 == "reference" { printf "%.2f", $6 / $2 }')
+long_lin=$(pair_ratio long scrivel-2x scrivel)
+ref_lin=$(pair_ratio long reference-2x reference)
 
 cat <<EOF
 ### Logger: scrivel
@@ -280,8 +319,11 @@ $(machine_table)
 Regenerate with \`bash bench/logger.sh ${1:-}\` (ROUNDS=$rounds LINES=$lines STAMPED_LINES=$stamped_lines
 DISK_LINES=$disk_lines TRACE_LINES=$trace_lines LONG_MIB=$long_mib). Every time is the median of $rounds
 interleaved rounds; every ratio is the median over the rounds of the program's time over its reference's
-time in the same round (plain programs against \`reference\`, stamping ones against \`reference -c\`). The
-reference (bench/ref_logger.c) makes only the system calls the guarantee needs: reads of 4096 bytes, one
+time in the same round (plain programs against \`reference\`, stamping ones against \`reference -c\`); the
+processor time (user and system, from the child's rusage) is less disturbed by other work on the machine
+than the wall time and is given beside it. The
+reference (bench/ref_logger.c, linked statically as scrivel is) makes only the system calls the guarantee
+needs, holding a long line in a buffer that doubles as it grows: reads of 4096 bytes, one
 O_APPEND|O_SYNC write per non-empty line, \`ctime\` per line under -c. svlogd, multilog and s6-log buffer
 their output and never sync a line: the gap between them and the reference is what the per-record guarantee
 costs. Inputs: lines of 60 to 100 bytes (newline included) from bench/gen_input.c, the same bytes on every
@@ -312,6 +354,10 @@ before each read, so that a signal can wake it: one poll per read of up to 4096 
 Under -c, \`ctime\` itself stats /etc/localtime for every record when TZ is unset (glibc checks whether the
 zone changed); the reference pays the same.
 
+#### Instructions per line ($trace_lines lines on tmpfs, valgrind --tool=callgrind)
+
+$(profile_table)
+
 #### Peak RSS of scrivel against the number of lines
 
 | Lines | $trace_lines | $((lines / 10)) | $lines |
@@ -322,10 +368,10 @@ zone changed); the reference pays the same.
 
 | Target | Measured | |
 |---|---|---|
-| scrivel, $lines lines on tmpfs: time at most 1.10 x the reference | $(ratio_of fast_lines scrivel) | $(verdict "$(ratio_of fast_lines scrivel)" 1.10) |
-| scrivel -c, $lines lines on tmpfs: time at most 1.10 x the reference -c | $(ratio_of fast_lines scrivel-c) | $(verdict "$(ratio_of fast_lines scrivel-c)" 1.10) |
-| scrivel -c, $stamped_lines lines on tmpfs: time at most 1.10 x the reference -c | $(ratio_of fast_stamped scrivel-c) | $(verdict "$(ratio_of fast_stamped scrivel-c)" 1.10) |
-| $long_mib MiB line: time at most 1.5 x the reference | $(ratio_of long scrivel) | $(verdict "$(ratio_of long scrivel)" 1.5) |
+| scrivel, $lines lines on tmpfs: time at most 1.10 x the reference | $(ratio_of fast_lines scrivel) (CPU time $(cpu_ratio_of fast_lines scrivel)) | $(verdict "$(ratio_of fast_lines scrivel)" 1.10) |
+| scrivel -c, $lines lines on tmpfs: time at most 1.10 x the reference -c | $(ratio_of fast_lines scrivel-c) (CPU time $(cpu_ratio_of fast_lines scrivel-c)) | $(verdict "$(ratio_of fast_lines scrivel-c)" 1.10) |
+| scrivel -c, $stamped_lines lines on tmpfs: time at most 1.10 x the reference -c | $(ratio_of fast_stamped scrivel-c) (CPU time $(cpu_ratio_of fast_stamped scrivel-c)) | $(verdict "$(ratio_of fast_stamped scrivel-c)" 1.10) |
+| $long_mib MiB line: time at most 1.5 x the reference | $(ratio_of long scrivel) (CPU time $(cpu_ratio_of long scrivel)) | $(verdict "$(ratio_of long scrivel)" 1.5) |
 | Doubling the line at most doubles the time (reference: $ref_lin) | $long_lin | $(verdict "$long_lin" 2.0) |
 | Peak RSS under 4 MiB for $lines lines | $rss_all KiB | $(verdict "$rss_all" 4096) |
 EOF
