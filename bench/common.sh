@@ -78,10 +78,11 @@ machine_table() {
 
 # summarize FILE: FILE holds lines "round label reference seconds rss status
 # [cpu-seconds]". For every label, in first-seen order, prints
-#   label median-seconds median-ratio max-rss statuses median-cpu-ratio
+#   label median-seconds median-ratio max-rss statuses median-cpu-ratio best-ratio
 # where median-ratio is the median over rounds of seconds / the seconds of
 # the row's reference label in the same round (1 for the reference itself,
-# "-" when there is none), and median-cpu-ratio the same for processor time.
+# "-" when there is none), median-cpu-ratio the same for processor time, and
+# best-ratio the label's fastest run over the reference's fastest run.
 summarize() {
   awk '
     function median(list,   n, a, i, j, t) {
@@ -92,6 +93,7 @@ summarize() {
     {
       if (!($2 in seen)) { seen[$2] = 1; order[++labels] = $2; ref[$2] = $3 }
       t[$1, $2] = $4; times[$2] = times[$2] " " $4; rounds[$1] = 1
+      if (!($2 in best) || $4 + 0 < best[$2]) best[$2] = $4 + 0
       if (NF >= 7) c[$1, $2] = $7
       if ($5 + 0 > rss[$2]) rss[$2] = $5 + 0
       if ($6 != 0) bad[$2] = bad[$2] ":" $6
@@ -103,8 +105,9 @@ summarize() {
           if ((round, l) in t && (round, r) in t && t[round, r] > 0) ratios = ratios " " t[round, l] / t[round, r]
           if ((round, l) in c && (round, r) in c && c[round, r] > 0) cpus = cpus " " c[round, l] / c[round, r]
         }
-        printf "%s %.6f %s %d %s %s\n", l, median(times[l]), ratios == "" ? "-" : sprintf("%.3f", median(ratios)), rss[l],
-          bad[l] == "" ? "ok" : "exit" bad[l], cpus == "" ? "-" : sprintf("%.3f", median(cpus))
+        printf "%s %.6f %s %d %s %s %s\n", l, median(times[l]), ratios == "" ? "-" : sprintf("%.3f", median(ratios)), rss[l],
+          bad[l] == "" ? "ok" : "exit" bad[l], cpus == "" ? "-" : sprintf("%.3f", median(cpus)),
+          (r in best && best[r] > 0) ? sprintf("%.3f", best[l] / best[r]) : "-"
       }
     }' "$1"
 }
@@ -113,18 +116,19 @@ have_callgrind() {
   command -v valgrind >/dev/null 2>&1 && command -v callgrind_annotate >/dev/null 2>&1
 }
 
-# callgrind_rows WHO N INPUT COMMAND...: runs COMMAND under callgrind, which
-# counts instructions exactly, with INPUT as standard input; prints Markdown
-# rows: the instructions per unit (N units in INPUT) in all, then in each
-# function that takes at least 5 per unit, the twelve largest first.
+# callgrind_rows WHO N INPUT ROWS COMMAND...: runs COMMAND under callgrind,
+# which counts instructions exactly, with INPUT as standard input; prints
+# Markdown rows: the instructions per unit (N units in INPUT) in all, then in
+# each function that takes at least 5 per unit, at most ROWS of them, the
+# largest first.
 callgrind_rows() {
-  local who=$1 n=$2 input=$3 out
-  shift 3
+  local who=$1 n=$2 input=$3 rows=$4 out
+  shift 4
   out=$(mktemp)
   valgrind -q --tool=callgrind --callgrind-out-file="$out" "$@" <"$input" >/dev/null 2>&1
-  callgrind_annotate --auto=no "$out" 2>/dev/null | awk -v n="$n" -v who="$who" '
+  callgrind_annotate --auto=no "$out" 2>/dev/null | awk -v n="$n" -v who="$who" -v rows="$rows" '
     /PROGRAM TOTALS/ { gsub(",", "", $1); printf "| **%s, all** | **%.0f** |\n", who, $1 / n; next }
-    $1 ~ /^[0-9,]+$/ && /%\)/ && shown < 12 {
+    $1 ~ /^[0-9,]+$/ && /%\)/ && shown < rows {
       count = $1; gsub(",", "", count)
       if (count / n < 5) next
       line = $0; sub(/^[^)]*\) +/, "", line)

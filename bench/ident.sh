@@ -142,12 +142,12 @@ linking() {
 
 rate_table() {
   local name=$1 count=$2 unit=$3 label t ratio st
-  printf '| Program | %s/s | Median wall (s) | Rate / reference |\n|---|---:|---:|---:|\n' "$unit"
-  while read -r label t ratio _ st _; do
+  printf '| Program | %s/s | Median wall (s) | Rate / reference | Fastest rate / fastest reference |\n|---|---:|---:|---:|---:|\n' "$unit"
+  while read -r label t ratio _ st _ best; do
     local flag=""
     [ "$st" = ok ] || flag=" **($st)**"
-    printf '| %s%s | %d | %.3f | %s |\n' "$(shown_name "$label")" "$flag" "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
-      "$t" "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')"
+    printf '| %s%s | %d | %.3f | %s | %s |\n' "$(shown_name "$label")" "$flag" "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
+      "$t" "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')" "$(awk -v r="$best" 'BEGIN { printf "%.3f", 1 / r }')"
   done < <(summarize "$work/results.$name")
 }
 
@@ -176,7 +176,7 @@ profile_table() {
   printf '| Function | Instructions per request |\n|---|---:|\n'
   for label in hoodwain reference; do
     note "callgrind: $label"
-    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 callgrind_rows "$(shown_name "$label")" "$profile_queries" "$work/queries" \
+    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 callgrind_rows "$(shown_name "$label")" "$profile_queries" "$work/queries" 12 \
       "$(program_of "$label")"
   done
 }
@@ -200,6 +200,7 @@ trace_table() {
 }
 
 ratio_of() { summarize "$work/results.$1" | awk -v l="$2" '$1 == l { printf "%.3f", 1 / $3 }'; }
+best_ratio_of() { summarize "$work/results.$1" | awk -v l="$2" '$1 == l { printf "%.3f", 1 / $7 }'; }
 verdict() { awk -v v="$1" -v limit="$2" 'BEGIN { print (v != "" && v + 0 >= limit + 0) ? "met" : "**not met**" }'; }
 
 cat <<EOF
@@ -242,6 +243,6 @@ $(profile_table)
 
 | Target | Measured | |
 |---|---|---|
-| Connections per second under tcpserver at least 0.90 x the reference | $(ratio_of seq hoodwain) | $(verdict "$(ratio_of seq hoodwain)" 0.90) |
-| Pipelined requests per second at least 0.90 x the reference | $(ratio_of pipe hoodwain) | $(verdict "$(ratio_of pipe hoodwain)" 0.90) |
+| Connections per second under tcpserver at least 0.90 x the reference | $(ratio_of seq hoodwain) (fastest runs $(best_ratio_of seq hoodwain)) | $(verdict "$(ratio_of seq hoodwain)" 0.90) |
+| Pipelined requests per second at least 0.90 x the reference | $(ratio_of pipe hoodwain) (fastest runs $(best_ratio_of pipe hoodwain)) | $(verdict "$(ratio_of pipe hoodwain)" 0.90) |
 EOF
