@@ -1,6 +1,6 @@
 /*
  * gen_input: writes a fixed benchmark input on standard output, the same
- * bytes on every machine (a private xorshift generator with a fixed seed).
+ * bytes on every machine (a private xorshift generator with a fixed starting state).
  *
  *   gen_input lines N   N lines of 60 to 100 bytes, newline included, of
  *                       printable ASCII
