@@ -209,7 +209,7 @@ cat <<EOF
 $(machine_table)
 | Work directory | $(fs_of "$work") |
 
-Regenerate with \`bash bench/ident.sh ${1:-} ${2:-}\` (ROUNDS=$rounds CONNECTIONS=$connections QUERIES=$queries
+Regenerate with \`bash bench/ident.sh${1:+ $1}${2:+ $2}\` (ROUNDS=$rounds CONNECTIONS=$connections QUERIES=$queries
 SPAWNS=$spawns). tcpserver (ucspi-tcp) runs each program as \`tcpserver -H -R -l 0 127.0.0.1 PORT program\`,
 with the programs' standard error (the connection log) going to /dev/null. bench/ident_client.c makes the
 connections: one request each, a half-close, then it reads to the end of the connection, which comes when

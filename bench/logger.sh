@@ -322,7 +322,7 @@ $(machine_table)
 | Fast directory | $fast_fs |
 | Disk-backed directory | $disk_fs |
 
-Regenerate with \`bash bench/logger.sh ${1:-}\` (ROUNDS=$rounds LINES=$lines STAMPED_LINES=$stamped_lines
+Regenerate with \`bash bench/logger.sh${1:+ $1}\` (ROUNDS=$rounds LINES=$lines STAMPED_LINES=$stamped_lines
 DISK_LINES=$disk_lines TRACE_LINES=$trace_lines LONG_MIB=$long_mib). Every time is the median of $rounds
 interleaved rounds; every ratio is the median over the rounds of the program's time over its reference's
 time in the same round (plain programs against \`reference\`, stamping ones against \`reference -c\`); the
