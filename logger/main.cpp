@@ -1,9 +1,8 @@
 // scrivel: appends standard input, line by line, to one log file
 //
-// Lines are taken where they lie in the read-ahead: each record is built from
-// its line in place, and the bytes already logged are dropped from the front
-// once per read rather than once per line, so a line costs one search, one
-// copy into its record (none for a long unstamped line) and one write.
+// Lines are taken where they lie in the read-ahead, and the bytes already
+// logged are dropped from its front once per read rather than once per line:
+// a line costs one search and one write, and a copy only when it is stamped.
 //
 // The signal handlers only note the signal and wake the main loop through a
 // self-pipe; the loop itself reopens the file or writes everything out, always
@@ -108,11 +107,11 @@ void make_wake_pipe()
 
 // Continues from the first byte not yet written, so a record that failed
 // part-way ends up in the file exactly once and whole.
-void write_record(const buffer* record)
+void write_record(const char* bytes, std::uint64_t n)
 {
     std::uint64_t done = 0;
-    while (done < record->length) {
-        ssize_t w = write(log_fd, record->storage + done, record->length - done);
+    while (done < n) {
+        ssize_t w = write(log_fd, bytes + done, n - done);
         if (w >= 0) {
             done += static_cast<std::uint64_t>(w);
             continue;
@@ -124,12 +123,18 @@ void write_record(const buffer* record)
     }
 }
 
-// One record for the n bytes of a line (its newline not counted); an empty
-// line makes none.
-void log_line(const char* line, std::uint64_t n)
+// One record for the n bytes of a line: the stamp and a space under -c, the
+// line, a newline. An empty line makes none. An unstamped line whose newline
+// follows it is the record as it stands and is written where it lies; the
+// others are built in a buffer of their own.
+void flush_line(const char* line, std::uint64_t n, bool newline_follows)
 {
     if (n == 0)
         return;
+    if (!timestamp_lines && newline_follows) {
+        write_record(line, n + 1);
+        return;
+    }
     buffer record = {};
     if (timestamp_lines) {
         std::time_t now = std::time(nullptr);
@@ -142,7 +147,7 @@ void log_line(const char* line, std::uint64_t n)
     }
     buffer_append(&record, line, n);
     buffer_append_char(&record, '\n');
-    write_record(&record);
+    write_record(record.storage, record.length);
     buffer_free(&record);
 }
 
@@ -176,29 +181,6 @@ void close_log()
     log_fd = -1;
 }
 
-// Logs pending[pending_taken, end) as one record and takes it, with its
-// newline when end is one, from pending. A line that took a read or more has
-// the front of pending to itself (drop_logged runs before every read); unless
-// it is stamped, its storage becomes the record and the bytes read after it
-// (less than a read) move to a fresh pending, so a long line is never copied.
-void take_line(std::uint64_t end)
-{
-    std::uint64_t next = end < pending.length ? end + 1 : end;
-    if (timestamp_lines || pending_taken != 0 || end < read_size) {
-        log_line(pending.storage + pending_taken, end - pending_taken);
-        pending_taken = pending_searched = next;
-        return;
-    }
-    buffer record = pending;
-    pending = {};
-    buffer_append(&pending, record.storage + next, record.length - next);
-    pending_taken = pending_searched = 0;
-    record.length = end;
-    buffer_append_char(&record, '\n');
-    write_record(&record);
-    buffer_free(&record);
-}
-
 // Logs the next complete line held in pending, if there is one. No read.
 bool log_held_line()
 {
@@ -210,13 +192,16 @@ bool log_held_line()
         return false;
     }
     std::uint64_t end = static_cast<std::uint64_t>(static_cast<const char*>(at) - pending.storage);
-    take_line(end);
+    flush_line(pending.storage + pending_taken, end - pending_taken, true);
+    pending_taken = pending_searched = end + 1;
     return true;
 }
 
 // Makes the line in hand start pending again before more is read into it.
 void drop_logged()
 {
+    if (pending_taken == 0)
+        return;
     buffer_consume(&pending, pending_taken, nullptr);
     pending_searched -= pending_taken;
     pending_taken = 0;
@@ -228,7 +213,9 @@ void write_out_and_close()
 {
     while (log_held_line()) {
     }
-    take_line(pending.length);
+    // The tail gets its newline and goes out as any other line.
+    buffer_append_char(&pending, '\n');
+    log_held_line();
     buffer_free(&pending);
     pending_taken = pending_searched = 0;
     close_log();
