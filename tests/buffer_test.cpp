@@ -7,12 +7,6 @@
 #include "buffer.h"
 #include "unit_support.h"
 
-namespace kestrix {
-const char* program_name = "scrivel";
-const char* usage_text = "Usage: scrivel [OPTIONS] logfile\nLog standard input to a file.\n\n"
-                         "-c        Prepend a timestamp to each line\n";
-}  // namespace kestrix
-
 using namespace kestrix;
 using unit::buffer_is_sane;
 using unit::content;
@@ -70,7 +64,7 @@ TEST(buffer, reserve_makes_capacity_the_next_multiple_of_256_above_n)
         std::uint64_t n;
         std::uint64_t capacity;
     };
-    const row rows[] = {{1, 256},   {255, 256}, {256, 512},  {257, 512},  {511, 512},
+    const row rows[] = {{1, 256},   {255, 256},   {256, 512},   {257, 512},   {511, 512},
                         {512, 768}, {1000, 1024}, {4095, 4096}, {4096, 4352}, {65536, 65792}};
     for (const row& r : rows) {
         SCOPED_TRACE(r.n);
@@ -374,8 +368,7 @@ TEST(buffer, replace_char_changes_only_matching_content_bytes)
         EXPECT_EQ(b.capacity, capacity);
         EXPECT_EQ(b.storage, storage);
         for (std::uint64_t i = 0; i < n; ++i) {
-            ASSERT_EQ(b.storage[i], i % 3 == 0 ? 'Z' : static_cast<char>('b' + static_cast<char>(i % 5)))
-                << "at " << i;
+            ASSERT_EQ(b.storage[i], i % 3 == 0 ? 'Z' : static_cast<char>('b' + static_cast<char>(i % 5))) << "at " << i;
         }
         buffer_replace_char(&b, 'b', 'b');
         for (std::uint64_t i = 0; i < n; i += 5)

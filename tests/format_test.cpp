@@ -10,12 +10,6 @@
 #include "unit_support.h"
 #include "write_script.h"
 
-namespace kestrix {
-const char* program_name = "scrivel";
-const char* usage_text = "Usage: scrivel [OPTIONS] logfile\nLog standard input to a file.\n\n"
-                         "-c        Prepend a timestamp to each line\n";
-}  // namespace kestrix
-
 using namespace kestrix;
 using unit::buffer_is_sane;
 using unit::content;
@@ -103,7 +97,8 @@ TEST(format, every_directive_gives_its_text)
         {"@b empty", "", [](buffer* b) { buffer_format(b, "@b", &nothing); }},
         {"no directive", "plain %d \\n text", [](buffer* b) { buffer_format(b, "plain %d \\n text"); }},
         {"empty format", "", [](buffer* b) { buffer_format(b, ""); }},
-        {"in order", "-1 x 7", [](buffer* b) { buffer_format(b, "@i @c @I", std::int32_t{-1}, "x", std::uint32_t{7}); }},
+        {"in order", "-1 x 7",
+         [](buffer* b) { buffer_format(b, "@i @c @I", std::int32_t{-1}, "x", std::uint32_t{7}); }},
         {"high bytes", "\xc3\xa9=1", [](buffer* b) { buffer_format(b, "\xc3\xa9=@i", std::int32_t{1}); }},
     };
     for (const format_row& r : rows) {
@@ -155,18 +150,61 @@ TEST(format, malformed_formats_end_the_process_with_status_20)
         void (*act)();
     };
     const row rows[] = {
-        {"trailing @", "unexpected end of format", [] { buffer b = {}; buffer_format(&b, "abc@"); }},
-        {"lone @", "unexpected end of format", [] { buffer b = {}; buffer_format(&b, "@"); }},
-        {"@q", "unknown format character", [] { buffer b = {}; buffer_format(&b, "@q"); }},
-        {"@d", "unknown format character", [] { buffer b = {}; buffer_format(&b, "x@d"); }},
-        {"@s", "unknown format character", [] { buffer b = {}; buffer_format(&b, "@s"); }},
-        {"@ ", "unknown format character", [] { buffer b = {}; buffer_format(&b, "@ "); }},
-        {"@%", "unknown format character", [] { buffer b = {}; buffer_format(&b, "@%"); }},
-        {"@C", "unknown format character", [] { buffer b = {}; buffer_format(&b, "@C"); }},
-        {"@0", "unknown format character", [] { buffer b = {}; buffer_format(&b, "@0"); }},
-        {"@ high byte", "unknown format character", [] { buffer b = {}; buffer_format(&b, "@\xe9"); }},
+        {"trailing @", "unexpected end of format",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "abc@");
+         }},
+        {"lone @", "unexpected end of format",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@");
+         }},
+        {"@q", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@q");
+         }},
+        {"@d", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "x@d");
+         }},
+        {"@s", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@s");
+         }},
+        {"@ ", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@ ");
+         }},
+        {"@%", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@%");
+         }},
+        {"@C", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@C");
+         }},
+        {"@0", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@0");
+         }},
+        {"@ high byte", "unknown format character",
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@\xe9");
+         }},
         {"after good directives", "unknown format character",
-         [] { buffer b = {}; buffer_format(&b, "@c @i @q", "ok", std::int32_t{1}); }},
+         [] {
+             buffer b = {};
+             buffer_format(&b, "@c @i @q", "ok", std::int32_t{1});
+         }},
         {"fd_print trailing @", "unexpected end of format", [] { fd_print(1, "text before@"); }},
         {"fd_print unknown", "unknown format character", [] { fd_print(1, "@c: @z", "scrivel"); }},
         {"fd_print on 2", "unknown format character", [] { fd_print(2, "partial text @c @?", "x"); }},
@@ -187,31 +225,36 @@ TEST(format, argument_of_the_wrong_kind_ends_the_process_with_status_20)
         void (*act)();
     };
     const row rows[] = {
-        {"string for @i", [] {
+        {"string for @i",
+         [] {
              format_arg a = format_detail::make("text");
              format_args args{&a, 1};
              buffer b = {};
              buffer_vformat(&b, "@i", &args);
          }},
-        {"int32 for @I", [] {
+        {"int32 for @I",
+         [] {
              format_arg a = format_detail::make(std::int32_t{1});
              format_args args{&a, 1};
              buffer b = {};
              buffer_vformat(&b, "@I", &args);
          }},
-        {"int32 for @L", [] {
+        {"int32 for @L",
+         [] {
              format_arg a = format_detail::make(std::int32_t{1});
              format_args args{&a, 1};
              buffer b = {};
              buffer_vformat(&b, "@L", &args);
          }},
-        {"missing argument", [] {
+        {"missing argument",
+         [] {
              format_arg a = format_detail::make("one");
              format_args args{&a, 1};
              buffer b = {};
              buffer_vformat(&b, "@c @c", &args);
          }},
-        {"no arguments at all", [] {
+        {"no arguments at all",
+         [] {
              format_args args{nullptr, 0};
              buffer b = {};
              buffer_vformat(&b, "x@b", &args);

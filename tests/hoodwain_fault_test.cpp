@@ -34,8 +34,9 @@ std::vector<request> make_requests()
             line += std::string(999 - 1 - line.size(), ' ') + "\r";
         else if (i % 4 == 1)
             line += "\r";
-        list.push_back({line + "\n", "request " + std::to_string(first) + "," + std::to_string(second),
-                        " " + std::to_string(first) + " , " + std::to_string(second) + " : USERID : UNIX : nobody\r\n"});
+        list.push_back(
+            {line + "\n", "request " + std::to_string(first) + "," + std::to_string(second),
+             " " + std::to_string(first) + " , " + std::to_string(second) + " : USERID : UNIX : nobody\r\n"});
     }
     return list;
 }
@@ -86,8 +87,8 @@ struct point {
     fault f;
     pid_t pid = -1;
     harness::outcome o;
-    std::string fired;       // the preloaded library's note, empty if never reached
-    std::size_t taken = 0;   // input bytes the responder read
+    std::string fired;      // the preloaded library's note, empty if never reached
+    std::size_t taken = 0;  // input bytes the responder read
 };
 
 void run_point(point* p)
@@ -177,28 +178,7 @@ void check_point(const point& p)
 // at which it was.
 int sweep(fault f)
 {
-    const std::size_t width = 16;
-    int reached = 0;
-    for (long first = 1; first < 4000; first += static_cast<long>(width)) {
-        std::vector<point> points(width);
-        reliability::in_parallel(width, width, [&](std::size_t i) {
-            points[i].f = f;
-            points[i].f.at = first + static_cast<long>(i);
-            run_point(&points[i]);
-        });
-        bool beyond = false;
-        for (const auto& p : points) {
-            check_point(p);
-            if (p.fired.empty())
-                beyond = true;
-            else
-                ++reached;
-        }
-        if (beyond || testing::Test::HasFatalFailure())
-            return reached;
-    }
-    ADD_FAILURE() << "the sweep did not end";
-    return reached;
+    return reliability::sweep<point>(f, 16, 4000, run_point, check_point);
 }
 
 TEST(hoodwain_faults, every_read_that_fails_ends_the_connection_after_the_replies_so_far)

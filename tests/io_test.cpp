@@ -13,12 +13,6 @@
 #include "unit_support.h"
 #include "write_script.h"
 
-namespace kestrix {
-const char* program_name = "scrivel";
-const char* usage_text = "Usage: scrivel [OPTIONS] logfile\nLog standard input to a file.\n\n"
-                         "-c        Prepend a timestamp to each line\n";
-}  // namespace kestrix
-
 using namespace kestrix;
 using unit::buffer_is_sane;
 using unit::content;
@@ -649,8 +643,8 @@ TEST(io, read_line_searches_each_byte_of_a_long_line_a_bounded_number_of_times)
     EXPECT_EQ(r, 1);
     EXPECT_EQ(out.length, n);
     EXPECT_GE(memchr_count::bytes, n) << "every byte is searched (is memchr wrapped?)";
-    EXPECT_LT(memchr_count::bytes, 2 * n) << "bytes searched for a line of " << n << " bytes, in "
-                                          << memchr_count::calls << " searches";
+    EXPECT_LT(memchr_count::bytes, 2 * n)
+        << "bytes searched for a line of " << n << " bytes, in " << memchr_count::calls << " searches";
     buffer_free(&out);
     buffer_free(&pending);
     close_pipe(&p);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -146,13 +147,48 @@ struct fault {
     long at = 1;
 };
 
+// Runs one program under the fault at call N = 1, 2, ..., `width` points side
+// by side, and checks every point, until a batch holds a point the fault no
+// longer reached (the run made fewer calls). Returns how many points it
+// reached. A point records its fault in `f` and what the injector changed in
+// `fired` (empty: nothing).
+template <typename point>
+int sweep(const fault& f, std::size_t width, long limit, void (*run)(point*), void (*check)(const point&))
+{
+    int reached = 0;
+    for (long first = 1; first < limit; first += static_cast<long>(width)) {
+        std::vector<point> points(width);
+        in_parallel(width, width, [&](std::size_t i) {
+            points[i].f = f;
+            points[i].f.at = first + static_cast<long>(i);
+            run(&points[i]);
+        });
+        bool beyond = false;
+        for (const auto& p : points) {
+            check(p);
+            if (p.fired.empty())
+                beyond = true;
+            else
+                ++reached;
+        }
+        if (beyond || testing::Test::HasFatalFailure())
+            return reached;
+    }
+    ADD_FAILURE() << "the sweep did not end";
+    return reached;
+}
+
 #ifdef FAULT_INJECT_PATH
 // The environment that arms the fault for a child; `log` receives one line
 // per call the library changed.
 inline std::vector<std::string> fault_env(const fault& f, const std::string& log)
 {
-    return {"LD_PRELOAD=" FAULT_INJECT_PATH, "KESTRIX_FAULT_CALL=" + f.call, "KESTRIX_FAULT_MODE=" + f.mode,
-            "KESTRIX_FAULT_ERRNO=" + f.error, "KESTRIX_FAULT_AT=" + std::to_string(f.at), "KESTRIX_FAULT_LOG=" + log};
+    return {"LD_PRELOAD=" FAULT_INJECT_PATH,
+            "KESTRIX_FAULT_CALL=" + f.call,
+            "KESTRIX_FAULT_MODE=" + f.mode,
+            "KESTRIX_FAULT_ERRNO=" + f.error,
+            "KESTRIX_FAULT_AT=" + std::to_string(f.at),
+            "KESTRIX_FAULT_LOG=" + log};
 }
 #endif
 

@@ -110,8 +110,7 @@ void check_point(const point& p)
         // The process ends at once; what reached the file are whole records.
         EXPECT_EQ(p.o.status, 20);
         EXPECT_EQ(p.o.err, "out of memory");
-        EXPECT_TRUE(all_records.compare(0, p.file.size(), p.file) == 0 &&
-                    (p.file.empty() || p.file.back() == '\n'))
+        EXPECT_TRUE(all_records.compare(0, p.file.size(), p.file) == 0 && (p.file.empty() || p.file.back() == '\n'))
             << "the file is not a run of whole records";
         return;
     }
@@ -131,28 +130,7 @@ void check_point(const point& p)
 
 int sweep(fault f)
 {
-    const std::size_t width = 32;
-    int reached = 0;
-    for (long first = 1; first < 2000; first += static_cast<long>(width)) {
-        std::vector<point> points(width);
-        reliability::in_parallel(width, width, [&](std::size_t i) {
-            points[i].f = f;
-            points[i].f.at = first + static_cast<long>(i);
-            run_point(&points[i]);
-        });
-        bool beyond = false;
-        for (const auto& p : points) {
-            check_point(p);
-            if (p.fired.empty())
-                beyond = true;
-            else
-                ++reached;
-        }
-        if (beyond || testing::Test::HasFatalFailure())
-            return reached;
-    }
-    ADD_FAILURE() << "the sweep did not end";
-    return reached;
+    return reliability::sweep<point>(f, 32, 2000, run_point, check_point);
 }
 
 TEST(scrivel_faults, a_log_that_cannot_be_opened_ends_with_111_before_reading)
