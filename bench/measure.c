@@ -39,12 +39,25 @@ int main(int argc, char** argv)
     int c;
     while ((c = getopt(argc, argv, "+i:o:a:e:d:")) != -1) {
         switch (c) {
-        case 'i': in = optarg; break;
-        case 'o': out = optarg; out_flags = O_WRONLY | O_CREAT | O_TRUNC; break;
-        case 'a': out = optarg; out_flags = O_WRONLY | O_CREAT | O_APPEND; break;
-        case 'e': err = optarg; break;
-        case 'd': dir = optarg; break;
-        default: return 2;
+        case 'i':
+            in = optarg;
+            break;
+        case 'o':
+            out = optarg;
+            out_flags = O_WRONLY | O_CREAT | O_TRUNC;
+            break;
+        case 'a':
+            out = optarg;
+            out_flags = O_WRONLY | O_CREAT | O_APPEND;
+            break;
+        case 'e':
+            err = optarg;
+            break;
+        case 'd':
+            dir = optarg;
+            break;
+        default:
+            return 2;
         }
     }
     if (optind >= argc) {
@@ -78,8 +91,8 @@ int main(int argc, char** argv)
     clock_gettime(CLOCK_MONOTONIC, &t1);
     double wall = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    double cpu = (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                 (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    double cpu =
+        (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     printf("%.6f %ld %d %.6f\n", wall, ru.ru_maxrss, code, cpu);
     return 0;
 }

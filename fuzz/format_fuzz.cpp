@@ -66,7 +66,8 @@ struct subject {
 };
 
 // The reference conversions go through snprintf with literal formats.
-#define PRINTF_TEXT(...) std::string(reference, static_cast<std::size_t>(std::snprintf(reference, sizeof reference, __VA_ARGS__)))
+#define PRINTF_TEXT(...)                                                                                               \
+    std::string(reference, static_cast<std::size_t>(std::snprintf(reference, sizeof reference, __VA_ARGS__)))
 
 std::string to_chars_text(std::uint64_t value, int base)
 {

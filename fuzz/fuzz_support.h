@@ -22,8 +22,7 @@ namespace fuzz {
     std::abort();
 }
 
-#define FUZZ_CHECK(condition) \
-    ((condition) ? (void)0 : fuzz::broken(__FILE__, __LINE__, #condition))
+#define FUZZ_CHECK(condition) ((condition) ? (void)0 : fuzz::broken(__FILE__, __LINE__, #condition))
 
 // Reads a fuzz input front to back; past its end every byte is 0.
 struct reader {

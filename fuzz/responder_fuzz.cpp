@@ -38,7 +38,7 @@ struct scene {
     std::uint8_t interrupt_mask = 0;  // bit (call % 8) set: that write is interrupted
     std::size_t short_size = 0;       // at most this many bytes per write; 0: all
     bool peer_stops = false;
-    std::size_t peer_capacity = 0;    // bytes descriptor 1 takes before it fails
+    std::size_t peer_capacity = 0;  // bytes descriptor 1 takes before it fails
 };
 
 struct play {
@@ -122,8 +122,8 @@ namespace {
 
 struct prediction {
     std::string out, err;
-    std::size_t next_request = 0;   // where the read-ahead must begin afterwards
-    bool over_long = false;         // ended on request_limit bytes without a newline
+    std::size_t next_request = 0;  // where the read-ahead must begin afterwards
+    bool over_long = false;        // ended on request_limit bytes without a newline
     bool ended_at_input_end = false;
     bool invalid_or_failed = false;
 };

@@ -18,7 +18,7 @@ const char* usage_text = "Usage: hoodwain [OPTIONS]\n"
                          "\n"
                          "-n        Return a HIDDEN-USER response\n"
                          "-c ID     Return a USERID:UNIX ID response\n";
-}
+}  // namespace kestrix
 using namespace kestrix;
 
 int main(int argc, char** argv)

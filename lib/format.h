@@ -93,12 +93,42 @@ kind_tag<format_kind::uint64> kind_of(std::uint64_t);
 template <typename T>
 inline constexpr format_kind kind_v = decltype(kind_of(std::declval<const T&>()))::value;
 
-inline format_arg make(const char* v) { format_arg a{format_kind::string, {}}; a.string = v; return a; }
-inline format_arg make(const buffer* v) { format_arg a{format_kind::buf, {}}; a.buf = v; return a; }
-inline format_arg make(std::int32_t v) { format_arg a{format_kind::int32, {}}; a.int32 = v; return a; }
-inline format_arg make(std::uint32_t v) { format_arg a{format_kind::uint32, {}}; a.uint32 = v; return a; }
-inline format_arg make(std::int64_t v) { format_arg a{format_kind::int64, {}}; a.int64 = v; return a; }
-inline format_arg make(std::uint64_t v) { format_arg a{format_kind::uint64, {}}; a.uint64 = v; return a; }
+inline format_arg make(const char* v)
+{
+    format_arg a{format_kind::string, {}};
+    a.string = v;
+    return a;
+}
+inline format_arg make(const buffer* v)
+{
+    format_arg a{format_kind::buf, {}};
+    a.buf = v;
+    return a;
+}
+inline format_arg make(std::int32_t v)
+{
+    format_arg a{format_kind::int32, {}};
+    a.int32 = v;
+    return a;
+}
+inline format_arg make(std::uint32_t v)
+{
+    format_arg a{format_kind::uint32, {}};
+    a.uint32 = v;
+    return a;
+}
+inline format_arg make(std::int64_t v)
+{
+    format_arg a{format_kind::int64, {}};
+    a.int64 = v;
+    return a;
+}
+inline format_arg make(std::uint64_t v)
+{
+    format_arg a{format_kind::uint64, {}};
+    a.uint64 = v;
+    return a;
+}
 
 // Never defined and not constexpr: reaching one of these while a format is
 // checked stops the compilation, and the compiler names the function.
@@ -109,13 +139,29 @@ void format_has_more_arguments_than_directives();
 constexpr bool directive_kind(char c, format_kind* k)
 {
     switch (c) {
-    case 'c': *k = format_kind::string; return true;
-    case 'b': *k = format_kind::buf; return true;
-    case 'i': case 'x': *k = format_kind::int32; return true;
-    case 'I': case 'X': case 'a': *k = format_kind::uint32; return true;
-    case 'l': *k = format_kind::int64; return true;
-    case 'L': *k = format_kind::uint64; return true;
-    default: return false;
+    case 'c':
+        *k = format_kind::string;
+        return true;
+    case 'b':
+        *k = format_kind::buf;
+        return true;
+    case 'i':
+    case 'x':
+        *k = format_kind::int32;
+        return true;
+    case 'I':
+    case 'X':
+    case 'a':
+        *k = format_kind::uint32;
+        return true;
+    case 'l':
+        *k = format_kind::int64;
+        return true;
+    case 'L':
+        *k = format_kind::uint64;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -149,7 +195,10 @@ template <typename... A>
 struct checked_format {
     const char* text;
     template <std::size_t n>
-    consteval checked_format(const char (&f)[n]) : text(f) { check<A...>(f); }
+    consteval checked_format(const char (&f)[n]) : text(f)
+    {
+        check<A...>(f);
+    }
 };
 
 }  // namespace format_detail

@@ -229,7 +229,7 @@ bool input_never_blocks()
     int flags = fcntl(fd_in, F_GETFL);
     if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY)
         return true;
-    struct stat st{};
+    struct stat st {};
     return fstat(fd_in, &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -265,7 +265,7 @@ int main(int argc, char** argv)
     log_path = argv[optind];
 
     make_wake_pipe();
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_hangup;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;

@@ -62,7 +62,8 @@ TEST(diag, warnings_print_name_subject_and_message_verbatim)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.expected);
-        harness::outcome o = unit::run([&r] { report(r.subject ? warn_about(r.subject, r.message) : warn(r.message)); });
+        harness::outcome o =
+            unit::run([&r] { report(r.subject ? warn_about(r.subject, r.message) : warn(r.message)); });
         EXPECT_TRUE(unit::returned(o, "", r.expected));
     }
 }

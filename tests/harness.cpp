@@ -315,9 +315,8 @@ std::string make_temp_dir()
 void remove_tree(const std::string& path)
 {
     nftw(
-        path.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
-        16, FTW_DEPTH | FTW_PHYS);
+        path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 std::string read_file(const std::string& path)
@@ -345,7 +344,7 @@ void write_file(const std::string& path, const std::string& data)
 
 bool file_exists(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
 

@@ -12,15 +12,15 @@ namespace harness {
 // pipe unless a descriptor of the test's own is given for it (it is dup2'd,
 // and the test keeps its copy).
 struct spawn_options {
-    std::vector<std::string> argv;      // argv[0] is the program's path
-    std::vector<std::string> set_env;   // "NAME=value", added or replacing
-    std::vector<std::string> unset_env; // names removed from the environment
-    bool clear_env = false;             // start from an empty environment
+    std::vector<std::string> argv;       // argv[0] is the program's path
+    std::vector<std::string> set_env;    // "NAME=value", added or replacing
+    std::vector<std::string> unset_env;  // names removed from the environment
+    bool clear_env = false;              // start from an empty environment
     int stdin_fd = -1;
     int stdout_fd = -1;
     int stderr_fd = -1;
-    std::string cwd;                    // empty: the test's own
-    bool ignore_sigpipe = false;        // the child starts with SIGPIPE ignored
+    std::string cwd;              // empty: the test's own
+    bool ignore_sigpipe = false;  // the child starts with SIGPIPE ignored
 };
 
 // A running child. in/out/err are the test's ends of the pipes, or -1.
@@ -33,10 +33,10 @@ struct child {
 
 // What a finished child did.
 struct outcome {
-    bool exited = false;   // ended by exit: status is valid
+    bool exited = false;  // ended by exit: status is valid
     int status = -1;
-    int signal = 0;        // ended by this signal
-    bool timed_out = false; // killed by the harness after the time limit
+    int signal = 0;          // ended by this signal
+    bool timed_out = false;  // killed by the harness after the time limit
     std::string out;
     std::string err;
 };

@@ -128,8 +128,8 @@ TEST(hoodwain_hostile, a_gigabyte_without_a_newline_is_cut_off_after_1000_bytes)
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, logged(pid, "connect from 127.0.0.1 port 40312") + logged(pid, "closed"));
-    reliability::report_figure("hoodwain took " + std::to_string(taken) + " bytes of a newline-free stream (connection buffers " +
-                               std::to_string(buffered) + ")");
+    reliability::report_figure("hoodwain took " + std::to_string(taken) +
+                               " bytes of a newline-free stream (connection buffers " + std::to_string(buffered) + ")");
 }
 
 // The pipeline is written in two parts: after the first thousand requests
@@ -208,9 +208,10 @@ TEST(hoodwain_hostile, a_hundred_thousand_pipelined_requests_keep_memory_flat)
     EXPECT_TRUE(r.exited && r.status == 0);
     harness::remove_tree(dir);
 
-    reliability::report_figure("hoodwain peak resident after " + std::to_string(first_part) + " requests: " +
-                               std::to_string(peak_at_first) + " kB, after " + std::to_string(total) + ": " +
-                               std::to_string(peak_at_end) + " kB (resident " + std::to_string(resident_at_end) + " kB)");
+    reliability::report_figure("hoodwain peak resident after " + std::to_string(first_part) +
+                               " requests: " + std::to_string(peak_at_first) + " kB, after " + std::to_string(total) +
+                               ": " + std::to_string(peak_at_end) + " kB (resident " + std::to_string(resident_at_end) +
+                               " kB)");
     ASSERT_GT(peak_at_first, 0);
     if (reliability::sanitized)
         return;  // the sanitizer keeps freed memory in quarantine
@@ -230,7 +231,8 @@ TEST(hoodwain_hostile, a_peer_sending_one_byte_at_a_time_is_answered_exactly)
     }
     pid_t pid = c.pid;
     harness::outcome r = harness::finish(&c, 10);
-    EXPECT_EQ(replies, hidden_reply(6193, 23) + hidden_reply(1, 2) + hidden_reply(6193, 23) + hidden_reply(65535, 65535));
+    EXPECT_EQ(replies,
+              hidden_reply(6193, 23) + hidden_reply(1, 2) + hidden_reply(6193, 23) + hidden_reply(65535, 65535));
     EXPECT_EQ(r.err, logged(pid, "connect from 127.0.0.1 port 40312") + logged(pid, "request 6193,23") +
                          logged(pid, "request 1,2") + logged(pid, "request 6193,23") +
                          logged(pid, "request 65535,65535") + logged(pid, "closed"));

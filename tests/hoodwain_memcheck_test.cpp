@@ -45,7 +45,11 @@ TEST(hoodwain_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
     if (reliability::sanitized)
         GTEST_SKIP() << "a sanitized program cannot run under valgrind";
     const std::vector<memcheck_run> runs = {
-        {"answered", {"-c", "nobody"}, "6193, 23\r\n6195,25\n", true, 0,
+        {"answered",
+         {"-c", "nobody"},
+         "6193, 23\r\n6195,25\n",
+         true,
+         0,
          " 6193 , 23 : USERID : UNIX : nobody\r\n 6195 , 25 : USERID : UNIX : nobody\r\n"},
         {"hidden and then invalid", {"-n"}, "1,2\nno comma\n3,4\n", true, 0, " 1 , 2 : ERROR : HIDDEN-USER\r\n"},
         {"out of range", {}, "0,23\n", true, 0, ""},
@@ -59,8 +63,13 @@ TEST(hoodwain_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
         SCOPED_TRACE(run.name);
         std::string log = dir + "/memcheck." + std::to_string(&run - runs.data());
         harness::spawn_options o;
-        o.argv = {valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-                  "--errors-for-leak-kinds=definite", "--error-exitcode=99", "--log-file=" + log,
+        o.argv = {valgrind,
+                  "--tool=memcheck",
+                  "--leak-check=full",
+                  "--show-leak-kinds=definite",
+                  "--errors-for-leak-kinds=definite",
+                  "--error-exitcode=99",
+                  "--log-file=" + log,
                   HOODWAIN_DYNAMIC_PATH};
         o.argv.insert(o.argv.end(), run.args.begin(), run.args.end());
         o.unset_env = {"ROOT", "GID", "UID", "TCPREMOTEIP", "TCPREMOTEPORT"};

@@ -216,9 +216,8 @@ TEST(hoodwain_tcpserver, answers_real_connections_and_logs_the_peer)
     harness::close_fd(&two.fd);
     harness::close_fd(&three.fd);
     EXPECT_TRUE(await(&log, std::to_string(second_pid) + ": closed\n")) << log.text;
-    EXPECT_EQ(lines_of(log, second_pid),
-              (std::vector<std::string>{connected + std::to_string(two.port), "request 1,2", "request 3,4",
-                                        "request 7,8", "closed"}));
+    EXPECT_EQ(lines_of(log, second_pid), (std::vector<std::string>{connected + std::to_string(two.port), "request 1,2",
+                                                                   "request 3,4", "request 7,8", "closed"}));
 
     kill(server.pid, SIGTERM);
     harness::outcome end = harness::finish(&server, 5);

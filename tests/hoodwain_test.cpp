@@ -13,15 +13,14 @@
 namespace {
 
 const std::string version_line = "hoodwain from kestrix version 24\n";
-const std::string usage_output = version_line +
-                                 "\n"
-                                 "Usage: hoodwain [OPTIONS]\n"
-                                 "A simple anonymous identd server.\n"
-                                 "\n"
-                                 "-n        Return a HIDDEN-USER response\n"
-                                 "-c ID     Return a USERID:UNIX ID response\n"
-                                 "-V        Show version information\n"
-                                 "-?        Show usage information\n";
+const std::string usage_output = version_line + "\n"
+                                                "Usage: hoodwain [OPTIONS]\n"
+                                                "A simple anonymous identd server.\n"
+                                                "\n"
+                                                "-n        Return a HIDDEN-USER response\n"
+                                                "-c ID     Return a USERID:UNIX ID response\n"
+                                                "-V        Show version information\n"
+                                                "-?        Show usage information\n";
 const std::string hidden = "ERROR : HIDDEN-USER\r\n";
 
 // The test writes to children that may already have gone; that must fail the
@@ -139,7 +138,10 @@ TEST(hoodwain_protocol, ports_are_read_by_the_atoi_rules_and_echoed_as_numbers)
         {"6193, 23\r\n", 6193, 23},
         {"6193,23\n", 6193, 23},
         {"+006193 ,\t23 trailing text\r\n", 6193, 23},
-        {std::string("61\0" "93,23\n", 9), 61, 23},
+        {std::string("61\0"
+                     "93,23\n",
+                     9),
+         61, 23},
         {"1,2,3\n", 1, 2},
         {"1,1\n", 1, 1},
         {"65535,65535\n", 65535, 65535},

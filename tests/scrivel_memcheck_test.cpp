@@ -44,19 +44,24 @@ TEST(scrivel_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
         return harness::eventually(60, [&] { return harness::file_exists(log); });
     };
     const std::vector<memcheck_run> runs = {
-        {"lines and a tail", {"LOG"},
-         [&](harness::child* c, const std::string&) { feed_and_end(c, "one\n\n" + long_line + "\ntail"); }, 0,
+        {"lines and a tail",
+         {"LOG"},
+         [&](harness::child* c, const std::string&) { feed_and_end(c, "one\n\n" + long_line + "\ntail"); },
+         0,
          "one\n" + long_line + "\ntail\n"},
         {"stamped", {"-c", "LOG"}, [](harness::child* c, const std::string&) { feed_and_end(c, "a\nb\n"); }, 0, "?"},
-        {"sigterm while a line is held", {"LOG"},
+        {"sigterm while a line is held",
+         {"LOG"},
          [&](harness::child* c, const std::string& log) {
              wait_open(log);
              harness::write_all(c->in, "whole\npart");
              harness::eventually(60, [&] { return harness::read_file(log) == "whole\n"; });
              kill(c->pid, SIGTERM);
          },
-         0, "whole\npart\n"},
-        {"sighup after a rename", {"LOG"},
+         0,
+         "whole\npart\n"},
+        {"sighup after a rename",
+         {"LOG"},
          [&](harness::child* c, const std::string& log) {
              wait_open(log);
              harness::write_all(c->in, "before\n");
@@ -66,10 +71,14 @@ TEST(scrivel_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
              harness::eventually(60, [&] { return harness::file_exists(log); });
              feed_and_end(c, "after\n");
          },
-         0, "after\n"},
+         0,
+         "after\n"},
         {"usage", {"LOG", "extra"}, [](harness::child* c, const std::string&) { harness::close_fd(&c->in); }, 1, ""},
-        {"log cannot be opened", {"/nonexistent/dir/log"},
-         [](harness::child* c, const std::string&) { harness::close_fd(&c->in); }, 111, "?"},
+        {"log cannot be opened",
+         {"/nonexistent/dir/log"},
+         [](harness::child* c, const std::string&) { harness::close_fd(&c->in); },
+         111,
+         "?"},
     };
     std::string dir = harness::make_temp_dir();
     int index = 0;
@@ -78,8 +87,13 @@ TEST(scrivel_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
         std::string log = dir + "/log" + std::to_string(index), report_path = dir + "/memcheck" + std::to_string(index);
         ++index;
         harness::spawn_options o;
-        o.argv = {valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-                  "--errors-for-leak-kinds=definite", "--error-exitcode=99", "--log-file=" + report_path,
+        o.argv = {valgrind,
+                  "--tool=memcheck",
+                  "--leak-check=full",
+                  "--show-leak-kinds=definite",
+                  "--errors-for-leak-kinds=definite",
+                  "--error-exitcode=99",
+                  "--log-file=" + report_path,
                   SCRIVEL_DYNAMIC_PATH};
         for (const auto& a : run.args)
             o.argv.push_back(a == "LOG" ? log : a);
@@ -104,9 +118,15 @@ TEST(scrivel_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
     int write_only = open((dir + "/input").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(write_only, 0);
     harness::spawn_options o;
-    o.argv = {valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-              "--errors-for-leak-kinds=definite", "--error-exitcode=99", "--log-file=" + report_path,
-              SCRIVEL_DYNAMIC_PATH, log};
+    o.argv = {valgrind,
+              "--tool=memcheck",
+              "--leak-check=full",
+              "--show-leak-kinds=definite",
+              "--errors-for-leak-kinds=definite",
+              "--error-exitcode=99",
+              "--log-file=" + report_path,
+              SCRIVEL_DYNAMIC_PATH,
+              log};
     o.stdin_fd = write_only;
     harness::outcome r = harness::run(o, "", 120);
     close(write_only);

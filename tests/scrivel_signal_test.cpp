@@ -110,7 +110,7 @@ bool sleeping(pid_t pid)
 
 std::uint64_t size_of(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
@@ -573,7 +573,8 @@ TEST_F(scrivel_signals, rotation_by_logrotate_keeps_every_line_exactly_once)
     std::string app = dir + "/app.log";
     harness::child c = start({app});
     std::string config = dir + "/rotate.conf";
-    harness::write_file(config, app + " {\n    rotate 20\n    create\n    missingok\n    postrotate\n        kill -HUP " +
+    harness::write_file(config, app +
+                                    " {\n    rotate 20\n    create\n    missingok\n    postrotate\n        kill -HUP " +
                                     std::to_string(c.pid) + "\n    endscript\n}\n");
     const std::string input = numbered_lines(6000);
     std::atomic<bool> fed{false};

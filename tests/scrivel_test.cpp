@@ -21,14 +21,13 @@ namespace {
 const std::string scrivel = SCRIVEL_PATH;
 
 const std::string version_line = "scrivel from kestrix version 24\n";
-const std::string usage_output = version_line +
-                                 "\n"
-                                 "Usage: scrivel [OPTIONS] logfile\n"
-                                 "Log standard input to a file.\n"
-                                 "\n"
-                                 "-c        Prepend a timestamp to each line\n"
-                                 "-V        Show version information\n"
-                                 "-?        Show usage information\n";
+const std::string usage_output = version_line + "\n"
+                                                "Usage: scrivel [OPTIONS] logfile\n"
+                                                "Log standard input to a file.\n"
+                                                "\n"
+                                                "-c        Prepend a timestamp to each line\n"
+                                                "-V        Show version information\n"
+                                                "-?        Show usage information\n";
 
 struct scrivel_files : ::testing::Test {
     std::string dir;
@@ -202,7 +201,7 @@ TEST_F(scrivel_files, new_file_mode_follows_umask_and_existing_content_stays)
         harness::outcome r = harness::run(o, "x\n", 10);
         umask(old);
         EXPECT_EQ(r.status, 0);
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(stat(log.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, expected) << "umask " << mask;
     }
@@ -214,7 +213,7 @@ TEST_F(scrivel_files, new_file_mode_follows_umask_and_existing_content_stays)
     harness::outcome r = harness::run(o, "new\n", 10);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(harness::read_file(log), "old\npartialnew\n");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(log.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 }

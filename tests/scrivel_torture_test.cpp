@@ -57,7 +57,7 @@ bool catches_signals(pid_t pid)
 // Some descriptor of the process is the file now at path.
 bool holds_open(pid_t pid, const std::string& path)
 {
-    struct stat want{};
+    struct stat want {};
     if (stat(path.c_str(), &want) != 0)
         return false;
     std::string fds = "/proc/" + std::to_string(pid) + "/fd";
@@ -66,7 +66,7 @@ bool holds_open(pid_t pid, const std::string& path)
         return false;
     bool found = false;
     while (dirent* e = readdir(d)) {
-        struct stat st{};
+        struct stat st {};
         if (e->d_name[0] != '.' && stat((fds + "/" + e->d_name).c_str(), &st) == 0 && st.st_dev == want.st_dev &&
             st.st_ino == want.st_ino)
             found = true;
@@ -137,8 +137,8 @@ void rotate_while_feeding(harness::child* c, storm* s, const std::function<bool(
             std::size_t size = std::min(sizes[n % 8], s->input.size() - at);
             if (!harness::write_all(c->in, s->input.substr(at, size)))
                 break;
-            fed += std::count(s->input.begin() + static_cast<long>(at),
-                              s->input.begin() + static_cast<long>(at + size), '\n');
+            fed += std::count(s->input.begin() + static_cast<long>(at), s->input.begin() + static_cast<long>(at + size),
+                              '\n');
             at += size;
             usleep(static_cast<useconds_t>(std::max(200L, 2 * rotation_us / pieces_per_segment)));
         }
@@ -217,8 +217,9 @@ TEST(scrivel_torture, rotation_by_logrotate_while_feeding_keeps_every_line_exact
     harness::child c = start_scrivel({log});
     pid_t pid = c.pid;
     std::string config = dir + "/rotate.conf";
-    harness::write_file(config, log + " {\n    rotate 1000\n    create 0644\n    missingok\n    nocompress\n    postrotate\n" +
-                                    "        kill -HUP " + std::to_string(pid) + "\n    endscript\n}\n");
+    harness::write_file(config,
+                        log + " {\n    rotate 1000\n    create 0644\n    missingok\n    nocompress\n    postrotate\n" +
+                            "        kill -HUP " + std::to_string(pid) + "\n    endscript\n}\n");
     rotate_while_feeding(&c, &s, [&](int k) {
         harness::spawn_options o;
         o.argv = {logrotate, "-f", "-s", dir + "/state", config};
@@ -423,7 +424,8 @@ TEST(scrivel_torture, a_full_disk_delays_records_with_a_warning_every_5_seconds_
     umount2(mnt.c_str(), MNT_DETACH);
     harness::remove_tree(dir);
     reliability::report_figure("full disk: " + std::to_string(warned.size()) + " warnings " +
-                               std::to_string(warned[2] - warned[0]) + " s apart in all, then 20 records whole and once");
+                               std::to_string(warned[2] - warned[0]) +
+                               " s apart in all, then 20 records whole and once");
 }
 
 }  // namespace

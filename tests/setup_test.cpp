@@ -105,7 +105,7 @@ std::string ids_now()
     n = getgroups(n, groups.data());
     for (int i = 0; i < n; ++i)
         s += (i ? "," : "") + std::to_string(groups[static_cast<std::size_t>(i)]);
-    struct stat st{};
+    struct stat st {};
     if (stat("/marker", &st) == 0 && stat("marker", &st) == 0)
         s += " confined";
     return s;
@@ -184,11 +184,11 @@ bool may_confine(std::string* why)
     return true;
 }
 
-#define REQUIRE_CONFINEMENT()               \
-    do {                                    \
-        std::string why;                    \
-        if (!may_confine(&why))             \
-            GTEST_SKIP() << why;            \
+#define REQUIRE_CONFINEMENT()                                                                                          \
+    do {                                                                                                               \
+        std::string why;                                                                                               \
+        if (!may_confine(&why))                                                                                        \
+            GTEST_SKIP() << why;                                                                                       \
     } while (0)
 
 TEST(setup, drop_privileges_without_variables_changes_nothing)
@@ -283,8 +283,8 @@ TEST(setup, drop_privileges_refuses_ids_that_are_not_numbers_before_using_them)
         EXPECT_TRUE(unit::ended(confine({nullptr, text, "1000"}, become_group_50), 111,
                                 "at exit uid=0,0,0 gid=50,50,50 groups=50", "hoodwain: unable to setgid\n"));
         harness::outcome o = confine({nullptr, nullptr, text}, become_user_50_for_now);
-        EXPECT_TRUE(unit::ended(o, 111, "at exit uid=0,50,0 gid=0,0,0 " + own_groups(),
-                                "hoodwain: unable to setuid\n"));
+        EXPECT_TRUE(
+            unit::ended(o, 111, "at exit uid=0,50,0 gid=0,0,0 " + own_groups(), "hoodwain: unable to setuid\n"));
     }
 }
 

@@ -125,8 +125,9 @@ inline std::string without_allocation_warning(std::string err)
 
 inline std::string describe(const harness::outcome& o)
 {
-    std::string d = o.timed_out ? "timed out" : o.exited ? "exit " + std::to_string(o.status)
-                                                          : "signal " + std::to_string(o.signal);
+    std::string d = o.timed_out ? "timed out"
+                    : o.exited  ? "exit " + std::to_string(o.status)
+                                : "signal " + std::to_string(o.signal);
     return d + ", out \"" + o.out + "\", err \"" + o.err + "\"";
 }
 
