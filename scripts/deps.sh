@@ -7,6 +7,8 @@ packages=(
   cmake
   g++
   clang
+  clang-format
+  clang-tidy
   libclang-rt-14-dev
   libgtest-dev
   make

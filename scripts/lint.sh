@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Code hygiene: every C and C++ source formatted as .clang-format says, and
-# the program and library sources clean under .clang-tidy.
+# the library, the programs and the tests clean under .clang-tidy.
 #   bash scripts/lint.sh format BUILD_DIR
 #   bash scripts/lint.sh tidy BUILD_DIR    (BUILD_DIR holds compile_commands.json)
 set -euo pipefail
@@ -12,15 +12,13 @@ tidy=$(command -v clang-tidy-14 || command -v clang-tidy)
 
 case $what in
   format)
-    git ls-files -- '*.cpp' '*.h' '*.c' | xargs "$format" --dry-run --Werror
+    find lib logger ident tests fuzz bench \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print0 |
+      xargs -0 "$format" --dry-run --Werror
     ;;
   tidy)
     [ -f "$build/compile_commands.json" ] || { echo "no $build/compile_commands.json" >&2; exit 1; }
-    status=0
-    for f in lib/*.cpp logger/*.cpp ident/*.cpp; do
-      "$tidy" -p "$build" --quiet "$f" 2>/dev/null || status=1
-    done
-    exit $status
+    ls lib/*.cpp logger/*.cpp ident/*.cpp tests/*.cpp |
+      xargs -P 2 -n 1 "$tidy" -p "$build" --quiet 2>/dev/null
     ;;
   *)
     echo "usage: lint.sh format|tidy BUILD_DIR" >&2

@@ -219,6 +219,7 @@ TEST(diag, standard_options_return_only_without_options)
             std::vector<std::string> strings = {"scrivel"};
             strings.insert(strings.end(), r.args.begin(), r.args.end());
             std::vector<char*> argv;
+            argv.reserve(strings.size());
             for (std::string& s : strings)
                 argv.push_back(s.data());
             argv.push_back(nullptr);

@@ -13,8 +13,6 @@
 #include <time.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace harness {
 
 namespace {
@@ -60,11 +58,12 @@ child spawn(const spawn_options& options)
         for (char** e = environ; *e != nullptr; ++e)
             env.emplace_back(*e);
     auto drop = [&env](const std::string& name) {
-        for (auto it = env.begin(); it != env.end();)
+        for (auto it = env.begin(); it != env.end();) {
             if (it->compare(0, name.size() + 1, name + "=") == 0)
                 it = env.erase(it);
             else
                 ++it;
+        }
     };
     for (const auto& name : options.unset_env)
         drop(name);
@@ -90,13 +89,14 @@ child spawn(const spawn_options& options)
         int fds[3] = {options.stdin_fd < 0 ? in[0] : options.stdin_fd,
                       options.stdout_fd < 0 ? out[1] : options.stdout_fd,
                       options.stderr_fd < 0 ? err[1] : options.stderr_fd};
-        for (int& fd : fds)
+        for (int& fd : fds) {
             if (fd >= 0 && fd <= 2) {
                 int lifted = fcntl(fd, F_DUPFD_CLOEXEC, 3);
                 if (lifted < 0)
                     child_fail("harness: dup failed\n");
                 fd = lifted;
             }
+        }
         for (int i = 0; i < 3; ++i)
             place(fds[i], i);
         if (options.ignore_sigpipe)
@@ -199,11 +199,12 @@ outcome finish(child* c, double seconds)
         pollfd p[2];
         int n = 0;
         int which[2];
-        for (int i = 0; i < 2; ++i)
+        for (int i = 0; i < 2; ++i) {
             if (*fds[i] >= 0) {
                 p[n] = {*fds[i], POLLIN, 0};
                 which[n++] = i;
             }
+        }
         double left = deadline - now();
         if (left <= 0) {
             if (!o.timed_out) {

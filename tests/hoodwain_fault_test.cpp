@@ -176,7 +176,7 @@ void check_point(const point& p)
 
 // Sweeps N from 1 until the fault is no longer reached; returns the points
 // at which it was.
-int sweep(fault f)
+int sweep(const fault& f)
 {
     return reliability::sweep<point>(f, 16, 4000, run_point, check_point);
 }

@@ -442,11 +442,12 @@ TEST(hoodwain_confinement, refusals_are_fatal_before_the_connection_is_served)
     for (const auto& r : rows) {
         SCOPED_TRACE(r.err);
         harness::spawn_options o = hoodwain({"-c", "x"});
-        for (const auto& kv : r.env)
+        for (const auto& kv : r.env) {
             if (kv == "TCPREMOTEIP")
                 std::erase_if(o.set_env, [](const std::string& e) { return e.rfind("TCPREMOTEIP=", 0) == 0; });
             else
                 o.set_env.push_back(kv);
+        }
         session s = converse(o, "1,2\n");
         EXPECT_FALSE(s.o.timed_out);
         EXPECT_TRUE(s.o.exited);

@@ -128,7 +128,7 @@ void check_point(const point& p)
     }
 }
 
-int sweep(fault f)
+int sweep(const fault& f)
 {
     return reliability::sweep<point>(f, 32, 2000, run_point, check_point);
 }
