@@ -19,5 +19,5 @@ printf '6193, 23\r\n6195,25\n' |
 
 echo "== replies sent to the peer (CR shown as \\r)"
 sed 's/\r/\\r/' "$work/replies"
-echo "== $work/ident.log, written by scrivel -c"
+echo "== ident.log, hoodwain's connection log as scrivel -c wrote it"
 cat "$work/ident.log"
