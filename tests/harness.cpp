@@ -249,11 +249,15 @@ outcome run(const spawn_options& options, const std::string& input, double secon
     return finish(&c, seconds);
 }
 
-std::string read_for(int fd, double seconds, std::size_t until)
+namespace {
+
+// Reads from fd while room(got) allows more bytes (at most that many per
+// read), until the other side ends, a read fails or time runs out.
+std::string read_while(int fd, double seconds, const std::function<std::size_t(const std::string&)>& room)
 {
     std::string got;
     double deadline = now() + seconds;
-    while (got.size() < until) {
+    for (std::size_t want; (want = room(got)) != 0;) {
         double left = deadline - now();
         if (left <= 0)
             break;
@@ -264,31 +268,7 @@ std::string read_for(int fd, double seconds, std::size_t until)
         if (r <= 0)
             break;
         char chunk[65536];
-        std::size_t want = std::min(sizeof chunk, until - got.size());
-        ssize_t n = read(fd, chunk, want);
-        if (n <= 0)
-            break;
-        got.append(chunk, static_cast<std::size_t>(n));
-    }
-    return got;
-}
-
-std::string read_until(int fd, double seconds, const std::string& needle)
-{
-    std::string got;
-    double deadline = now() + seconds;
-    while (got.find(needle) == std::string::npos) {
-        double left = deadline - now();
-        if (left <= 0)
-            break;
-        pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left * 1000) + 1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        char chunk[4096];
-        ssize_t n = read(fd, chunk, sizeof chunk);
+        ssize_t n = read(fd, chunk, std::min(sizeof chunk, want));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -296,6 +276,20 @@ std::string read_until(int fd, double seconds, const std::string& needle)
         got.append(chunk, static_cast<std::size_t>(n));
     }
     return got;
+}
+
+}  // namespace
+
+std::string read_for(int fd, double seconds, std::size_t until)
+{
+    return read_while(fd, seconds, [until](const std::string& got) { return until - got.size(); });
+}
+
+std::string read_until(int fd, double seconds, const std::string& needle)
+{
+    return read_while(fd, seconds, [&needle](const std::string& got) {
+        return got.find(needle) == std::string::npos ? std::size_t{4096} : std::size_t{0};
+    });
 }
 
 bool idle(int fd, double seconds)
