@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# SPDX-License-Identifier: ISC
 # bench/common.sh - what the two benchmark scripts share (sourced, not run)
 #
 # Sets root, build and tools (the compiled helpers), and defines: note (a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * gen_input: writes a fixed benchmark input on standard output, the same
  * bytes on every machine (a private xorshift generator with a fixed starting state).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # bench/ident.sh - hoodwain under tcpserver side by side with a minimal static
 # C responder of the same behaviour and with /bin/true
 #

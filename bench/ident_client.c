@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * ident_client: drives ident responders for the benchmarks and prints what
  * it measured on one line ("seconds count"):

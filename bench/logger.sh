@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # bench/logger.sh - scrivel side by side with the least work its guarantee
 # allows and with the loggers an administrator would pick instead
 #

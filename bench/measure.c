@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * measure: runs one command with its standard descriptors redirected and
  * prints its wall time in seconds, its peak resident set in KiB, its exit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * ref_ident: the least work an anonymous ident responder for one connection
  * can do with the same observable behaviour: the same replies on descriptor

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * ref_logger: the least work that appending standard input line by line to a
  * log file can take when every record must be on disk before the next line is

@@ -1,4 +1,5 @@
-# Installation (GNU layout: programs in bin/, manual pages in share/man/man8,
+# SPDX-License-Identifier: ISC
+# Installation (GNU layout: programs in sbin/ (section 8, as their manuals), manual pages in share/man/man8,
 # the deployment guide and its recipe files in share/doc/kestrix) and the
 # Debian package built from it with `cpack -G DEB`.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -6,7 +7,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 foreach(program scrivel hoodwain)
   if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   endif()
 endforeach()
 

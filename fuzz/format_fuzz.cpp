@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // fuzz/format_fuzz.cpp - the formatter and the buffer operations
 //
 // The input is a program of operations on two buffers, each mirrored by a

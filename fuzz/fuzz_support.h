@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // fuzz/fuzz_support.h - shared pieces of the fuzz targets
 #ifndef KESTRIX_FUZZ_FUZZ_SUPPORT_H
 #define KESTRIX_FUZZ_FUZZ_SUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // fuzz/read_until_fuzz.cpp - buffer_read_until against a plain model
 //
 // A stream is read record by record through one read-ahead buffer with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // fuzz/responder_fuzz.cpp - the ident request loop on arbitrary byte streams
 //
 // serve_requests runs in process. read and write are interposed: descriptor 0

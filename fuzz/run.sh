@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the libFuzzer targets with clang and runs each for SECONDS (default
 # 30) on a copy of its starting corpus in fuzz/corpus/<target>/, then prints
 # one line of figures per target. Exits non-zero on the first target that

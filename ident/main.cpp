@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // hoodwain: an anonymous ident responder for one connection handed over by a
 // TCP super-server as descriptors 0 and 1
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ident/responder.cpp - the request loop of one ident connection
 #include "responder.h"
 

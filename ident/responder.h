@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ident/responder.h - the request loop of one ident connection
 #ifndef KESTRIX_IDENT_RESPONDER_H
 #define KESTRIX_IDENT_RESPONDER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/buffer.cpp - growable byte buffer
 #include "buffer.h"
 

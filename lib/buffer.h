@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/buffer.h - growable byte buffer
 #ifndef KESTRIX_LIB_BUFFER_H
 #define KESTRIX_LIB_BUFFER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/diag.cpp - diagnostics, version and usage, the standard descriptors
 #include "diag.h"
 

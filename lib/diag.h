@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/diag.h - diagnostics, version and usage, the standard descriptors
 #ifndef KESTRIX_LIB_DIAG_H
 #define KESTRIX_LIB_DIAG_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/format.cpp - '@' formatter
 #include "format.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/format.h - '@' formatter
 #ifndef KESTRIX_LIB_FORMAT_H
 #define KESTRIX_LIB_FORMAT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/io.cpp - descriptor I/O on buffers
 #include "io.h"
 

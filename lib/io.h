@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/io.h - descriptor I/O on buffers
 #ifndef KESTRIX_LIB_IO_H
 #define KESTRIX_LIB_IO_H

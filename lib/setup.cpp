@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/setup.cpp - process set-up: confinement, descriptor flags, locks, pauses
 #include "setup.h"
 

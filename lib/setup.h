@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lib/setup.h - process set-up: confinement, descriptor flags, locks, pauses
 #ifndef KESTRIX_LIB_SETUP_H
 #define KESTRIX_LIB_SETUP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // scrivel: appends standard input, line by line, to one log file
 //
 // Lines are taken where they lie in the read-ahead, and the bytes already

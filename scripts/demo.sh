@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # The main job in miniature: builds both programs, answers two ident queries
 # with hoodwain, sends its connection log through scrivel -c into a log file,
 # then shows the replies and the log.

@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever the build and the tests need and
-# this machine lacks. Needs root (or sudo) only when something is missing.
+# SPDX-License-Identifier: ISC
+# Installs, from Debian's packages, whatever this machine lacks for the job:
+#   deps.sh build   what building and running the programs need (the demo)
+#   deps.sh [test]  that and everything the tests, the Debian package and the
+#                   benchmarks need
+# Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(
+build_packages=(
   cmake
   g++
+  make
+  ucspi-tcp
+)
+
+test_packages=(
   clang
   clang-format
   clang-tidy
   libclang-rt-14-dev
   libgtest-dev
-  make
   procps
   strace
-  ucspi-tcp
   logrotate
   valgrind
   mandoc
@@ -24,7 +31,22 @@ packages=(
   dpkg-dev
   file
   gzip
+  build-essential
+  debhelper
+  fakeroot
+  lintian
+  rsyslog
+  rsyslog-relp
 )
+
+case ${1:-test} in
+  build) packages=("${build_packages[@]}") ;;
+  test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+  *)
+    echo "usage: deps.sh [build|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Code hygiene: every C and C++ source formatted as .clang-format says, and
 # the library, the programs and the tests clean under .clang-tidy.
 #   bash scripts/lint.sh format BUILD_DIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds everything and runs every test: the default build (static programs,
 # warnings as errors), then the whole suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then each fuzz target for 30 seconds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/buffer_test.cpp - the growable byte buffer
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Runs the deployment recipes of deploy/ end to end against the real peers
 # from Debian: tcpserver, runsv and sv, logrotate, systemd-socket-activate and
 # systemd-analyze, xinetd. Each case copies the recipe files it needs into a
@@ -210,11 +211,11 @@ exercise_responder() {
 install_ident_service() {
     local service=$1 port=$2
     install_recipe runit/ident/run "$service/run" \
-        /var/empty "$work/empty" \
+        /usr/share/kestrix/empty "$work/empty" \
         " 0 113 " " 127.0.0.1 $port " \
-        /usr/bin/hoodwain "$hoodwain"
+        /usr/sbin/hoodwain "$hoodwain"
     install_recipe runit/ident/log/run "$service/log/run" \
-        /usr/bin/scrivel "$scrivel" \
+        /usr/sbin/scrivel "$scrivel" \
         /var/log/ident "$work/log"
 }
 
@@ -254,9 +255,9 @@ case_tcpserver() {
     port=$(pick_port) || fail "no free port"
     mkdir -m 0555 "$work/empty"
     install_recipe runit/ident/run "$work/run" \
-        /var/empty "$work/empty" \
+        /usr/share/kestrix/empty "$work/empty" \
         " 0 113 " " 127.0.0.1 $port " \
-        /usr/bin/hoodwain "$hoodwain"
+        /usr/sbin/hoodwain "$hoodwain"
     "$work/run" >"$work/run.out" 2>&1 &
     started+=($!)
     eventually 10 listening "$port" || fail "tcpserver does not listen on $port"
@@ -361,11 +362,11 @@ case_systemd() {
     # runs is the unit's own ExecStart, "$$" read back as "$" as systemd does.
     line=$(sed -n 's/^ExecStart=//p' "$service")
     execstart=${line//'$$'/'$'}
-    [[ $execstart == *"/usr/bin/hoodwain"* ]] || fail "ExecStart does not run /usr/bin/hoodwain"
-    execstart=${execstart//\/usr\/bin\/hoodwain/$hoodwain}
+    [[ $execstart == *"/usr/sbin/hoodwain"* ]] || fail "ExecStart does not run /usr/sbin/hoodwain"
+    execstart=${execstart//\/usr\/sbin\/hoodwain/$hoodwain}
     eval "execstart=($execstart)"
     for line in $(sed -n 's/^Environment=//p' "$service"); do
-        environment+=(-E "${line//\/var\/empty/$work/empty}")
+        environment+=(-E "${line//\/usr\/share\/kestrix\/empty/$work/empty}")
     done
     [ ${#environment[@]} -eq 6 ] || fail "the service does not set ROOT, GID and UID"
     mkdir -m 0555 "$work/empty"
@@ -394,13 +395,13 @@ case_xinetd() {
     mkdir -m 0555 "$work/empty"
     mkdir "$work/log"
     install_recipe xinetd/hoodwain-xinetd "$work/hoodwain-xinetd" \
-        /usr/bin/hoodwain "$hoodwain" \
-        /usr/bin/scrivel "$scrivel" \
+        /usr/sbin/hoodwain "$hoodwain" \
+        /usr/sbin/scrivel "$scrivel" \
         /var/log/ident "$work/log"
     install_recipe xinetd/ident "$work/ident.service" \
         "= 113" "= $port"$'\n'"    bind            = 127.0.0.1" \
         /usr/local/sbin/hoodwain-xinetd "$work/hoodwain-xinetd" \
-        /var/empty "$work/empty"
+        /usr/share/kestrix/empty "$work/empty"
     {
         printf 'defaults\n{\n    log_type = FILE %s\n}\n\n' "$work/xinetd.out"
         cat "$work/ident.service"

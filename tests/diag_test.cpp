@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/diag_test.cpp - diagnostics, version and usage, standard options
 #include <gtest/gtest.h>
 #include <string>

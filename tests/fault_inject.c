@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* tests/fault_inject.c - a preloadable library that makes one call fail
  *
  * LD_PRELOAD=libfault_inject.so with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/format_test.cpp - the '@' formatter
 #include <cerrno>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/harness.cpp - running the built programs as real processes
 #include "harness.h"
 

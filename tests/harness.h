@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/harness.h - running the built programs as real processes
 #ifndef KESTRIX_TESTS_HARNESS_H
 #define KESTRIX_TESTS_HARNESS_H

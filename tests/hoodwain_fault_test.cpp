@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/hoodwain_fault_test.cpp - the responder with one system call failing
 //
 // A real connection's worth of requests is served by the dynamically linked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/hoodwain_hostile_test.cpp - the responder against hostile and broken peers
 //
 // Each test hands the responder one end of a real connection (TCP on

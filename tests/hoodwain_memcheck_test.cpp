@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/hoodwain_memcheck_test.cpp - the responder under valgrind's memcheck
 //
 // A handful of whole runs of the dynamically linked responder, each ending in

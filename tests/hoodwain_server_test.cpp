@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/hoodwain_server_test.cpp - the ident responder confined as root and
 // started by a real TCP super-server
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/hoodwain_test.cpp - the ident responder end to end on pipes and sockets
 #include <csignal>
 #include <fcntl.h>

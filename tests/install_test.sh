@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Installs the build into a temporary DESTDIR with the prefix /usr, as a
 # package build does, and checks the tree: exactly the expected files, with
 # modes 0755 (programs, run scripts, directories) and 0644 (the rest), the
@@ -24,8 +25,8 @@ rm "$dest/install.log"
 doc=usr/share/doc/kestrix
 expected=$(
     {
-        echo "755 usr/bin/scrivel"
-        echo "755 usr/bin/hoodwain"
+        echo "755 usr/sbin/scrivel"
+        echo "755 usr/sbin/hoodwain"
         echo "644 usr/share/man/man8/scrivel.8.gz"
         echo "644 usr/share/man/man8/hoodwain.8.gz"
         echo "644 $doc/DEPLOY.md"
@@ -43,7 +44,7 @@ bad_dirs=$(cd "$dest" && find . -mindepth 1 -type d ! -perm 0755 -printf '%m %P\
 [ -z "$bad_dirs" ] || fail "directories not 0755: $bad_dirs"
 
 for program in scrivel hoodwain; do
-    out=$("$dest/usr/bin/$program" -V)
+    out=$("$dest/usr/sbin/$program" -V)
     status=$?
     [ "$status" -eq 1 ] || fail "installed $program -V exited with $status"
     [ "$out" = "$program from kestrix version $version" ] || fail "installed $program -V said '$out'"

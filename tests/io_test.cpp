@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/io_test.cpp - descriptor I/O on buffers
 #include <cerrno>
 #include <csignal>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Checks the manual pages.
 #   man_test.sh lint PAGE...
 #     mandoc -Tlint at every level down to style reports nothing. Only the

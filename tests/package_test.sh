@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: ISC
 # Builds the Debian package with cpack into a temporary directory and checks
 # it with dpkg-deb: control fields (name, version, architecture, section,
 # maintainer, description, dependencies as dpkg-shlibdeps computes them) and
@@ -45,7 +46,7 @@ summary=$(head -n 1 <<<"$description")
 # depend at least on the C library.
 dpkg-deb -x "$deb" "$out/root"
 depends=$(field Depends)
-if file "$out/root/usr/bin/scrivel" | grep -q 'static'; then
+if file "$out/root/usr/sbin/scrivel" | grep -q 'static'; then
     [ -z "$depends" ] || fail "static programs, yet Depends is '$depends'"
 else
     [[ $depends == *libc6* ]] || fail "dynamic programs, yet Depends is '$depends'"
@@ -53,8 +54,8 @@ fi
 
 listing=$(dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }')
 for entry in \
-    "-rwxr-xr-x root/root ./usr/bin/scrivel" \
-    "-rwxr-xr-x root/root ./usr/bin/hoodwain" \
+    "-rwxr-xr-x root/root ./usr/sbin/scrivel" \
+    "-rwxr-xr-x root/root ./usr/sbin/hoodwain" \
     "-rw-r--r-- root/root ./usr/share/man/man8/scrivel.8.gz" \
     "-rw-r--r-- root/root ./usr/share/man/man8/hoodwain.8.gz" \
     "-rw-r--r-- root/root ./usr/share/doc/kestrix/DEPLOY.md" \
@@ -62,14 +63,14 @@ for entry in \
     "-rw-r--r-- root/root ./usr/share/doc/kestrix/examples/systemd/ident.socket"; do
     grep -qxF -- "$entry" <<<"$listing" || fail "the package lacks '$entry':"$'\n'"$listing"
 done
-strays=$(grep -v -e ' \./usr/bin/' -e ' \./usr/share/man/man8/' -e ' \./usr/share/doc/kestrix/' \
+strays=$(grep -v -e ' \./usr/sbin/' -e ' \./usr/share/man/man8/' -e ' \./usr/share/doc/kestrix/' \
     -e ' \./$' -e ' \./usr/$' -e ' \./usr/share/$' -e ' \./usr/share/man/$' -e ' \./usr/share/doc/$' <<<"$listing")
 [ -z "$strays" ] || fail "unexpected entries in the package:"$'\n'"$strays"
 dpkg-deb -I "$deb" md5sums >/dev/null 2>&1 || fail "the package has no md5sums"
 
 for program in scrivel hoodwain; do
-    file "$out/root/usr/bin/$program" | grep -q ', stripped' || fail "packaged $program is not stripped"
-    said=$("$out/root/usr/bin/$program" -V)
+    file "$out/root/usr/sbin/$program" | grep -q ', stripped' || fail "packaged $program is not stripped"
+    said=$("$out/root/usr/sbin/$program" -V)
     [ "$said" = "$program from kestrix version $version" ] || fail "packaged $program -V said '$said'"
 done
 echo "$(basename "$deb"): Depends '${depends}', $(wc -l <<<"$listing") entries"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/reliability.h - shared pieces of the fault, load and memcheck tests
 #ifndef KESTRIX_TESTS_RELIABILITY_H
 #define KESTRIX_TESTS_RELIABILITY_H

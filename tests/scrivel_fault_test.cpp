@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/scrivel_fault_test.cpp - the logger with one system call failing
 //
 // A fixed input (lines short and long, empty ones, an unterminated tail) is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/scrivel_long_line_test.cpp - lines longer than one read of the input,
 // with the lines that share their last read, logged exactly once and whole
 #include <fcntl.h>

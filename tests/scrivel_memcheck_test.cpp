@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/scrivel_memcheck_test.cpp - the logger under valgrind's memcheck
 //
 // A handful of whole runs of the dynamically linked logger, each ending in a

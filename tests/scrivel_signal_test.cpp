@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/scrivel_signal_test.cpp - scrivel end to end: reopening on SIGHUP,
 // writing out on SIGTERM, rotation, a full file system, system call counts
 #include <atomic>

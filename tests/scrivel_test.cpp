@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/scrivel_test.cpp - scrivel end to end: command line, records, the log
 // file, start-up and read failures
 #include <cerrno>

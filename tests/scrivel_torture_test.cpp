@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/scrivel_torture_test.cpp - the logger under rotation storms, signals
 // at random moments and a full disk
 //

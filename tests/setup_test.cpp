@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/setup_test.cpp - confinement, descriptor flags, locks and pauses
 #include <cerrno>
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/unit_names.cpp - the two names the library reads, for unit tests
 //
 // A member of the harness archive: the linker takes it only into a test that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/unit_support.h - shared pieces of the support library's unit tests
 #ifndef KESTRIX_TESTS_UNIT_SUPPORT_H
 #define KESTRIX_TESTS_UNIT_SUPPORT_H

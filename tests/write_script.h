@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/write_script.h - counting and scripting the library's write calls
 //
 // Include in exactly one file of a test executable linked with

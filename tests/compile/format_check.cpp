@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // tests/compile/format_check.cpp - calls of the formatter that must, or must
 // not, compile. Built only with -fsyntax-only by the format_check tests; each
 // FORMAT_CHECK_ macro adds one call that the compile-time check must refuse.
