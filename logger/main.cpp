@@ -152,19 +152,25 @@ void flush_line(const char* line, std::uint64_t n, bool newline_follows)
     buffer_free(&record);
 }
 
-void open_log()
+// The log file opened by its path, above the standard descriptors, or -1.
+int open_path()
 {
     for (;;) {
-        log_fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_SYNC | O_CLOEXEC, 0644);
+        int fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_SYNC | O_CLOEXEC, 0644);
         // Started with a standard descriptor closed, the log would take its
         // number and receive the diagnostics meant for standard error.
-        if (log_fd >= 0)
-            log_fd = lift_above_standard(log_fd);
-        if (log_fd >= 0)
-            return;
+        if (fd >= 0)
+            return lift_above_standard(fd);
         if (errno != EINTR)
-            fatal_about(log_path, "unable to open logfile");
+            return -1;
     }
+}
+
+void open_log()
+{
+    log_fd = open_path();
+    if (log_fd < 0)
+        fatal_about(log_path, "unable to open logfile");
 }
 
 // On Linux a close that fails has released the descriptor anyway; the next
@@ -180,6 +186,51 @@ void close_log()
         sleep_fully(retry_pause);
     }
     log_fd = -1;
+}
+
+// Waits for the retry pause to pass, cut short by a signal: true for
+// SIGTERM; a further SIGHUP means try again now.
+std::int64_t monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+bool pause_before_reopen()
+{
+    const std::int64_t deadline = monotonic_ms() + std::int64_t{retry_pause} * 1000;
+    for (;;) {
+        if (terminate_seen)
+            return true;
+        if (hangup_seen) {
+            hangup_seen = 0;
+            return false;
+        }
+        std::int64_t left = deadline - monotonic_ms();
+        if (left <= 0)
+            return false;
+        pollfd wake = {wake_read, POLLIN, 0};
+        if (poll(&wake, 1, static_cast<int>(left)) > 0)
+            drain_wake_pipe();
+    }
+}
+
+// The old file stays open until the path can be opened again, so a path that
+// has gone away costs no line: the logger warns and tries every 5 seconds,
+// reading nothing meanwhile, and SIGTERM still writes everything held into
+// the old file.
+void reopen_log()
+{
+    int fresh = open_path();
+    while (fresh < 0) {
+        warn_about(log_path, "unable to open logfile");
+        if (pause_before_reopen())
+            return;
+        fresh = open_path();
+    }
+    close_log();
+    log_fd = fresh;
 }
 
 // Logs the next complete line held in pending, if there is one. No read.
@@ -281,8 +332,7 @@ int main(int argc, char** argv)
     for (;;) {
         if (hangup_seen) {
             hangup_seen = 0;
-            close_log();
-            open_log();
+            reopen_log();
         }
         if (terminate_seen)
             break;

@@ -291,21 +291,65 @@ TEST_F(scrivel_signals, sighup_while_idle_reopens_by_path_and_logging_goes_on)
     EXPECT_EQ(harness::read_file(log), "partial\ntwo\n");
 }
 
-TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_ends_with_111)
+// A hang-up while the path cannot be opened keeps the old file and loses
+// nothing: the logger warns every 5 seconds, reads nothing meanwhile, and
+// either goes on in the file that comes back at the path, starting with the
+// line it held, or, on SIGTERM, writes everything it read into the old file.
+TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file_and_retries)
 {
-    std::string sub = dir + "/sub";
-    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    std::string path = sub + "/log";
-    harness::child c = start({path});
-    ASSERT_TRUE(harness::write_all(c.in, "one\nheld"));
-    ASSERT_TRUE(harness::eventually(10, [&] { return harness::read_file(path) == "one\n"; }));
-    ASSERT_EQ(rename(sub.c_str(), (sub + ".moved").c_str()), 0);
-    kill(c.pid, SIGHUP);
-    harness::outcome r = harness::wait_for(&c, 10);
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.status, 111);
-    EXPECT_EQ(error_output(&c), "scrivel: " + path + ": unable to open logfile\n");
-    EXPECT_EQ(harness::read_file(sub + ".moved/log"), "one\n");
+    enum class ending { directory_restored, new_directory, sigterm };
+    for (ending e : {ending::directory_restored, ending::new_directory, ending::sigterm}) {
+        std::string sub = dir + "/d" + std::to_string(static_cast<int>(e));
+        std::string gone = sub + ".gone";
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        std::string path = sub + "/log";
+        harness::child c = start({path});
+        ASSERT_TRUE(harness::write_all(c.in, "one\ntwo\npartial"));
+        ASSERT_TRUE(harness::eventually(10, [&] { return harness::read_file(path) == "one\ntwo\n"; }));
+        ASSERT_EQ(rename(sub.c_str(), gone.c_str()), 0);
+        kill(c.pid, SIGHUP);
+        const std::string warning = "scrivel: " + path + ": unable to open logfile\n";
+        std::string err = harness::read_until(c.err, 10, warning);
+        // Input written now waits in the pipe until a file is open again.
+        ASSERT_TRUE(harness::write_all(c.in, " rest\nthree\n"));
+        err += harness::read_until(c.err, 10, warning);
+        EXPECT_EQ(unread(c.in), 12) << "input was read while no file could be opened";
+        if (e == ending::sigterm) {
+            kill(c.pid, SIGTERM);
+        } else {
+            if (e == ending::directory_restored)
+                ASSERT_EQ(rename(gone.c_str(), sub.c_str()), 0);
+            else
+                ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+            // A further hang-up tries again at once, not at the next pause.
+            if (e == ending::new_directory)
+                kill(c.pid, SIGHUP);
+            ASSERT_TRUE(input_taken(c.in));
+            ASSERT_TRUE(harness::write_all(c.in, "four\n"));
+            harness::close_fd(&c.in);
+        }
+        harness::outcome r = harness::wait_for(&c, 15);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        err += error_output(&c);
+        ASSERT_FALSE(err.empty());
+        for (std::size_t at = 0; at < err.size(); at += warning.size())
+            ASSERT_EQ(err.compare(at, warning.size(), warning), 0) << err;
+        switch (e) {
+        case ending::directory_restored:
+            EXPECT_EQ(harness::read_file(path), "one\ntwo\npartial rest\nthree\nfour\n");
+            break;
+        case ending::new_directory:
+            EXPECT_EQ(harness::read_file(gone + "/log"), "one\ntwo\n");
+            EXPECT_EQ(harness::read_file(path), "partial rest\nthree\nfour\n");
+            break;
+        case ending::sigterm:
+            // What was never read stays in the pipe, for the next logger.
+            EXPECT_EQ(harness::read_file(gone + "/log"), "one\ntwo\npartial\n");
+            EXPECT_FALSE(harness::file_exists(path));
+            break;
+        }
+    }
 }
 
 // The log is a FIFO without a reader, so the logger waits inside its first
