@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: ISC
 # Runs the deployment recipes of deploy/ end to end against the real peers
 # from Debian: tcpserver, runsv and sv, logrotate, systemd-socket-activate and
-# systemd-analyze, xinetd. Each case copies the recipe files it needs into a
+# systemd-analyze (with setpriv, unshare and strace for what the systemd unit
+# asks of the kernel), xinetd. Each case copies the recipe files it needs into a
 # fresh directory, puts the test's paths in place of the system paths and a
 # free port on 127.0.0.1 in place of 113, runs them, and checks what a client
 # and the log see, and how each hoodwain is confined.
@@ -340,26 +341,105 @@ case_logrotate() {
     return 0
 }
 
+# syscall_group GROUP: the system calls of a systemd system call group, the
+# groups inside it expanded.
+syscall_group() {
+    local name
+    for name in $(systemd-analyze syscall-filter "$1" | sed -n '2,$s/^ *\([-@a-z0-9_]\{1,\}\)$/\1/p'); do
+        case $name in
+        @*) syscall_group "$name" ;;
+        *) echo "$name" ;;
+        esac
+    done
+}
+
+# allowed_syscalls UNIT: the system calls that the SystemCallFilter= lines of
+# UNIT let through, one a line, sorted; the first line must be an allow list.
+allowed_syscalls() {
+    local line deny names name calls first=1 allowed=
+    while IFS= read -r line; do
+        deny=
+        if [ "${line:0:1}" = '~' ]; then
+            [ "$first" = 0 ] || fail "SystemCallFilter= begins with a deny list, not an allow list"
+            deny=1 line=${line#\~}
+        fi
+        read -ra names <<<"$line"
+        for name in "${names[@]}"; do
+            case $name in
+            @*) calls=$(syscall_group "$name") ;;
+            *) calls=$name ;;
+            esac
+            if [ -n "$deny" ]; then
+                allowed=$(comm -23 <(printf '%s\n' "$allowed") <(sort -u <<<"$calls"))
+            else
+                allowed=$(sort -u <<<"$allowed"$'\n'"$calls")
+            fi
+        done
+        first=0
+    done < <(sed -n 's/^SystemCallFilter=//p' "$1")
+    [ "$first" = 0 ] || fail "the service has no SystemCallFilter="
+    printf '%s\n' "$allowed" | sed '/^$/d'
+}
+
+# activate PORT NAME COMMAND...: systemd-socket-activate accepting on
+# 127.0.0.1:PORT, one COMMAND per connection, given the service's environment
+# and the peer 192.0.2.7 port 40312 (systemd sets REMOTE_ADDR and REMOTE_PORT
+# for an Accept=yes service; systemd-socket-activate does not). Its log and
+# that of every command go to $work/NAME.err.
+activate() {
+    local port=$1 name=$2
+    shift 2
+    systemd-socket-activate --accept --inetd -l "127.0.0.1:$port" "${environment[@]}" \
+        -E REMOTE_ADDR=192.0.2.7 -E REMOTE_PORT=40312 "$@" >"$work/$name.out" 2>"$work/$name.err" &
+    started+=($!)
+    eventually 10 listening "$port" || fail "systemd-socket-activate does not listen on $port"
+}
+
+# One connection to PORT with two queries; sets pid to the confined hoodwain
+# that answered them and logged to LOG, and leaves the connection open.
+activated_query() {
+    local port=$1 log=$2
+    connect "$port"
+    ask '6193, 23\r\n6195,25\n' 2
+    [ "$reply" = "$hidden_6193_6195" ] || fail "replies were $(printf '%q' "$reply")"
+    eventually 5 logged "$log" ": request 6195,25" || fail "the queries were not logged"
+    pid=$(grep -o '[0-9][0-9]*: connect from 192\.0\.2\.7 port 40312$' "$log" | tail -n 1 | cut -d: -f1)
+    [ -n "$pid" ] || fail "REMOTE_ADDR and REMOTE_PORT did not reach hoodwain"
+    check_confined "$pid"
+}
+
 case_systemd() {
     need systemd-analyze systemd-socket-activate
     local units=$work/units socket service line execstart environment=() port pid
+    local exposure caps=() bounding=-all cap wrap=() tracer
     mkdir "$units"
     cp "$recipes/systemd/ident.socket" "$recipes/systemd/ident@.service" "$units/"
     socket=$units/ident.socket
     service=$units/ident@.service
 
-    # The units as systemd itself reads them.
-    timeout 30 systemd-analyze verify "$socket" "$service" >"$work/verify.out" 2>&1 ||
+    # The units as systemd itself reads them (the manual page they name is
+    # not installed here).
+    timeout 30 systemd-analyze verify --man=no "$socket" "$service" >"$work/verify.out" 2>&1 ||
         fail "systemd-analyze verify rejects the units"
     [ -s "$work/verify.out" ] && fail "systemd-analyze verify complains about the units"
     grep -qx 'Accept=yes' "$socket" || fail "the socket unit lacks Accept=yes"
+    grep -qx 'MaxConnections=20' "$socket" || fail "the socket unit lacks MaxConnections=20"
+    grep -qx 'MaxConnectionsPerSource=[1-9][0-9]*' "$socket" || fail "the socket unit lacks MaxConnectionsPerSource="
     grep -qx 'StandardInput=socket' "$service" || fail "the service lacks StandardInput=socket"
     grep -qx 'StandardOutput=socket' "$service" || fail "the service lacks StandardOutput=socket"
+    grep -qx 'RuntimeMaxSec=180' "$service" || fail "the service lacks RuntimeMaxSec=180"
+
+    # systemd's own measure of what the service is exposed to: 0 to 10.
+    exposure=$(timeout 30 systemd-analyze security --offline=true "$service" 2>"$work/security.err" |
+        tee "$work/security.out" | sed -n 's/.*Overall exposure level for [^ ]*: \([0-9][0-9.]*\) .*/\1/p')
+    [ -n "$exposure" ] || fail "systemd-analyze security gave no exposure level"
+    echo "[figures] systemd exposure: $exposure"
+    awk -v x="$exposure" 'BEGIN { exit !(x <= 1.5) }' || fail "the exposure $exposure is above 1.5"
 
     need_root
-    # systemd puts the peer in REMOTE_ADDR and REMOTE_PORT for an Accept=yes
-    # service; systemd-socket-activate does not, so the test sets them. What
-    # runs is the unit's own ExecStart, "$$" read back as "$" as systemd does.
+    need setpriv unshare strace
+    # What runs is the unit's own ExecStart, "$$" read back as "$" as
+    # systemd does.
     line=$(sed -n 's/^ExecStart=//p' "$service")
     execstart=${line//'$$'/'$'}
     [[ $execstart == *"/usr/sbin/hoodwain"* ]] || fail "ExecStart does not run /usr/sbin/hoodwain"
@@ -370,21 +450,54 @@ case_systemd() {
     done
     [ ${#environment[@]} -eq 6 ] || fail "the service does not set ROOT, GID and UID"
     mkdir -m 0555 "$work/empty"
+
+    # The command as it is: replies, confinement, log.
     port=$(pick_port) || fail "no free port"
-    systemd-socket-activate --accept --inetd -l "127.0.0.1:$port" "${environment[@]}" \
-        -E REMOTE_ADDR=192.0.2.7 -E REMOTE_PORT=40312 "${execstart[@]}" \
-        >"$work/activate.out" 2>"$work/activate.err" &
-    started+=($!)
-    eventually 10 listening "$port" || fail "systemd-socket-activate does not listen on $port"
-    connect "$port"
-    ask '6193, 23\r\n6195,25\n' 2
-    [ "$reply" = "$hidden_6193_6195" ] || fail "replies were $(printf '%q' "$reply")"
-    eventually 5 logged "$work/activate.err" ": request 6195,25" || fail "the queries were not logged"
-    pid=$(grep -o '[0-9][0-9]*: connect from 192\.0\.2\.7 port 40312$' "$work/activate.err" | cut -d: -f1)
-    [ -n "$pid" ] || fail "REMOTE_ADDR and REMOTE_PORT did not reach hoodwain"
-    check_confined "$pid"
+    activate "$port" activate "${execstart[@]}"
+    activated_query "$port" "$work/activate.err"
     hang_up
     eventually 5 logged "$work/activate.err" "$pid: closed" || fail "the end of connection $pid was not logged"
+
+    # The same command under the kernel mechanisms behind the unit's
+    # CapabilityBoundingSet=, NoNewPrivileges= and PrivateNetwork=, and
+    # traced, to hold its system calls against SystemCallFilter=.
+    read -ra caps <<<"$(sed -n 's/^CapabilityBoundingSet=//p' "$service")"
+    [ ${#caps[@]} -gt 0 ] || fail "the service has no CapabilityBoundingSet="
+    for cap in "${caps[@]}"; do
+        cap=${cap#CAP_}
+        bounding+=,+${cap,,}
+    done
+    grep -qx 'PrivateNetwork=yes' "$service" || fail "the service lacks PrivateNetwork=yes"
+    grep -qx 'NoNewPrivileges=yes' "$service" || fail "the service lacks NoNewPrivileges=yes"
+    wrap=(unshare --net setpriv --bounding-set "$bounding" --inh-caps -all --no-new-privs
+        strace -f -qq -o "$work/strace.out")
+    port=$(pick_port) || fail "no free port"
+    activate "$port" confined "${wrap[@]}" "${execstart[@]}"
+    activated_query "$port" "$work/confined.err"
+    awk '$1 == "CapBnd:" { bnd = $2 } $1 == "NoNewPrivs:" { nnp = $2 }
+        $1 ~ /^Cap(Inh|Prm|Eff|Amb):$/ && $2 != "0000000000000000" { held = 1 }
+        END { exit !(bnd == "00000000000400c0" && nnp == 1 && !held) }' "/proc/$pid/status" ||
+        fail "hoodwain $pid is not bounded to CAP_SYS_CHROOT CAP_SETGID CAP_SETUID without new privileges, or holds a capability: $(grep -E '^(Cap|NoNewPrivs)' "/proc/$pid/status")"
+    [ "$(readlink "/proc/$pid/ns/net")" != "$(readlink /proc/self/ns/net)" ] ||
+        fail "hoodwain $pid shares the test's network namespace"
+    tracer=$(awk '$1 == "TracerPid:" { print $2 }' "/proc/$pid/status")
+    [ "${tracer:-0}" != 0 ] || fail "hoodwain $pid is not traced"
+    # What systemd does to a connection at RuntimeMaxSec=: SIGTERM. The log
+    # keeps the connection and its queries, without an end.
+    kill -TERM "$pid"
+    closed_by_peer || fail "the connection stayed open after SIGTERM"
+    eventually 5 not alive "$pid" || fail "hoodwain $pid still runs after SIGTERM"
+    eventually 5 not alive "$tracer" || fail "strace $tracer still runs after hoodwain ended"
+    hang_up
+    logged "$work/confined.err" "$pid: request 6193,23" || fail "the first query was not logged"
+    logged "$work/confined.err" "$pid: closed" && fail "a connection ended by SIGTERM was logged as closed"
+    allowed_syscalls "$service" >"$work/allowed.out"
+    comm -23 <(sed -n 's/^[0-9][0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$work/strace.out" | sort -u) \
+        "$work/allowed.out" >"$work/denied.out"
+    [ -s "$work/denied.out" ] &&
+        fail "SystemCallFilter= denies what the service calls: $(tr '\n' ' ' <"$work/denied.out")"
+    grep -q '^[0-9][0-9]* *setuid(65534)' "$work/strace.out" || fail "the trace does not hold hoodwain's setuid"
+    return 0
 }
 
 case_xinetd() {
