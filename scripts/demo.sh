@@ -96,25 +96,22 @@ server=$!
 eventually 10 listening "$port" || { echo "demo: tcpserver does not listen on $port" >&2; exit 1; }
 echo "== tcpserver listens on 127.0.0.1:$port; hoodwain's log goes through scrivel to log/current"
 
-# ask TEXT: one connection, TEXT sent in one packet, every reply until the
-# responder closes; the replies are shown with CR as \r.
+# ask TEXT [confinement]: one connection, TEXT (printf %b escapes) sent in
+# one packet, then every reply until the responder closes the connection or
+# is quiet for 2 seconds; CR is shown as \r. With "confinement", how the
+# process serving the connection is confined, read while it still runs.
 ask() {
-    local conn line
+    local conn line pid
     exec {conn}<>"/dev/tcp/127.0.0.1/$port"
     printf '%b' "$1" >&"$conn"
-    printf '\n-> %s\n' "$(printf '%s' "$1" | sed 's/\\r/\\\\r/g; s/\\n/\\\\n/g')"
-    while IFS= read -r -t 5 -u "$conn" line; do
+    printf '\n-> %s\n' "$1"
+    while IFS= read -r -t 2 -u "$conn" line; do
         printf '<- %s\n' "${line//$'\r'/\\r}"
-        [ "${2:-}" = keep ] && break
     done
-    if [ "${2:-}" = keep ]; then
-        # Show how the process that serves this connection is confined.
-        IFS= read -r -t 5 -u "$conn" line && printf '<- %s\n' "${line//$'\r'/\\r}"
-        local pid
-        eventually 5 logged ": request 6195,25" || true
+    if [ "${2:-}" = confinement ]; then
         pid=$(sed -n 's/.* \([0-9]*\): connect from .*/\1/p' "$work/log/current" | tail -n 1)
         if [ -n "$pid" ] && [ -d "/proc/$pid" ]; then
-            printf '   served by hoodwain %s: root %s, %s\n' "$pid" "$(readlink "/proc/$pid/root")" \
+            printf '   (served by hoodwain %s: root %s, %s)\n' "$pid" "$(readlink "/proc/$pid/root")" \
                 "$(awk '$1 == "Uid:" { u = $2 } $1 == "Gid:" { g = $2 } END { print "uid " u ", gid " g }' "/proc/$pid/status")"
         fi
     fi
@@ -122,7 +119,7 @@ ask() {
 }
 
 echo "== queries"
-ask '6193, 23\r\n6195,25\r\n' keep
+ask '6193, 23\r\n6195,25\r\n' confinement
 eventually 5 logged ": closed" || true
 
 mv "$work/log/current" "$work/log/current.1"
