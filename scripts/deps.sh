@@ -35,6 +35,8 @@ test_packages=(
   debhelper
   fakeroot
   lintian
+  binutils
+  iproute2
   rsyslog
   rsyslog-relp
 )
