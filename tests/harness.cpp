@@ -107,6 +107,13 @@ child spawn(const spawn_options& options)
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (options.hold_sigalrm) {
+            sigset_t alarm_only;
+            sigemptyset(&alarm_only);
+            sigaddset(&alarm_only, SIGALRM);
+            signal(SIGALRM, SIG_IGN);
+            sigprocmask(SIG_BLOCK, &alarm_only, nullptr);
+        }
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) < 0)
             child_fail("harness: chdir failed\n");
         execve(argv[0], argv.data(), envp.data());

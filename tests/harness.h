@@ -22,6 +22,7 @@ struct spawn_options {
     int stderr_fd = -1;
     std::string cwd;              // empty: the test's own
     bool ignore_sigpipe = false;  // the child starts with SIGPIPE ignored
+    bool hold_sigalrm = false;    // the child starts with SIGALRM ignored and blocked
 };
 
 // A running child. in/out/err are the test's ends of the pipes, or -1.
