@@ -8,7 +8,7 @@
 # free port on 127.0.0.1 in place of 113, runs them, and checks what a client
 # and the log see, and how each hoodwain is confined.
 #
-# Usage: deploy_test.sh CASE SOURCE_DIR SCRIVEL HOODWAIN
+# Usage: deploy_test.sh CASE SOURCE_DIR SCRIVEL HOODWAIN DEADLINE
 # Exit status: 0 passed, 1 failed, 77 skipped (a peer or a privilege that
 # this machine does not have).
 set -u
@@ -17,6 +17,10 @@ case_name=$1
 source_dir=$2
 scrivel=$3
 hoodwain=$4
+deadline=$5
+# The time limit that the recipes give a connection, in seconds; the cases
+# that wait for it put a few seconds in its place.
+bound=180
 recipes=$source_dir/deploy
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrix-deploy.XXXXXX") || exit 1
 work=$(cd -P "$work" && pwd)
@@ -208,16 +212,98 @@ exercise_responder() {
     logged "$log" "$pid: request without comma" || fail "the malformed query was not logged"
 }
 
-# The substitutions that make the runit service of deploy/ a test service.
+# The substitutions that make the run script of deploy/ a test's.
+install_run_script() {
+    install_recipe runit/ident/run "$1" \
+        /usr/share/kestrix/empty "$work/empty" \
+        " 0 113 " " 127.0.0.1 $2 " \
+        "/usr/sbin/kestrix-deadline 180 " "$deadline $bound " \
+        /usr/sbin/hoodwain "$hoodwain"
+}
+
+# The same for the runit service of deploy/ with its log service.
 install_ident_service() {
     local service=$1 port=$2
-    install_recipe runit/ident/run "$service/run" \
-        /usr/share/kestrix/empty "$work/empty" \
-        " 0 113 " " 127.0.0.1 $port " \
-        /usr/sbin/hoodwain "$hoodwain"
+    install_run_script "$service/run" "$port"
     install_recipe runit/ident/log/run "$service/log/run" \
         /usr/sbin/scrivel "$scrivel" \
         /var/log/ident "$work/log"
+}
+
+# Microseconds since the epoch.
+now_us() {
+    local t=$EPOCHREALTIME
+    echo "${t/[^0-9]/}"
+}
+
+# answered PORT: one query on a fresh connection gets its reply. A refused
+# connection is only a false: the subshell ignores SIGPIPE, the shell not.
+answered() {
+    reply=$(
+        trap '' PIPE
+        exec {conn}<>"/dev/tcp/127.0.0.1/$1" && printf '6193, 23\r\n' >&"$conn" &&
+            IFS= read -r -t 5 -u "$conn" line && printf '%s' "$line"
+    ) 2>/dev/null
+    [ "$reply" = $' 6193 , 23 : ERROR : HIDDEN-USER\r' ]
+}
+
+# hold_silent PORT COUNT LOG: opens COUNT connections that never send a byte,
+# on the descriptors in silent_fds, and waits until each is served; their
+# hoodwain processes are silent_pids. Every alarm is armed between held_from
+# and held_at.
+hold_silent() {
+    local port=$1 count=$2 log=$3 fd client_port
+    silent_fds=() silent_pids=()
+    held_from=$(now_us)
+    while [ ${#silent_fds[@]} -lt "$count" ]; do
+        exec {fd}<>"/dev/tcp/127.0.0.1/$port" || fail "cannot connect to 127.0.0.1:$port"
+        silent_fds+=("$fd")
+        client_port=$(local_port "$fd")
+        eventually 5 connection_logged "$log" "$client_port" ||
+            fail "silent peer ${#silent_fds[@]} of $count was not served"
+        silent_pids+=("$(pid_of "$log" "$client_port")")
+    done
+    held_at=$(now_us)
+}
+
+still_held() {
+    local pid
+    for pid in "${silent_pids[@]}"; do
+        alive "$pid" || return 1
+    done
+}
+
+# cut_at_bound LOG: every silent peer's hoodwain ends at the time limit: none
+# is seen gone before $bound seconds have passed since held_from, all are
+# gone within 10 seconds after it, each connection is closed without a byte,
+# and the log holds no "closed" line for any of them.
+cut_at_bound() {
+    local log=$1 i now left gone=()
+    while :; do
+        now=$(now_us)
+        left=0
+        for i in "${!silent_pids[@]}"; do
+            [ -n "${gone[i]:-}" ] && continue
+            if alive "${silent_pids[i]}"; then
+                left=$((left + 1))
+            else
+                gone[i]=$now
+            fi
+        done
+        [ "$left" -eq 0 ] && break
+        [ "$now" -lt $((held_at + (bound + 10) * 1000000)) ] ||
+            fail "$left silent peers' hoodwain still run 10 s after the time limit of $bound s"
+        sleep 0.05
+    done
+    for i in "${!silent_pids[@]}"; do
+        [ "${gone[i]}" -ge $((held_from + bound * 1000000)) ] ||
+            fail "hoodwain ${silent_pids[i]} ended $(((gone[i] - held_from) / 1000)) ms after its peer connected, before the time limit of $bound s"
+        conn=${silent_fds[i]}
+        closed_by_peer || fail "the connection of hoodwain ${silent_pids[i]} is not closed, or not without a byte"
+        hang_up
+        grep -qE "(^| )${silent_pids[i]}: closed\$" "$log" && fail "hoodwain ${silent_pids[i]} logged its end"
+    done
+    return 0
 }
 
 stamp='[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9][0-9][0-9][0-9] '
@@ -255,14 +341,19 @@ case_tcpserver() {
     local port
     port=$(pick_port) || fail "no free port"
     mkdir -m 0555 "$work/empty"
-    install_recipe runit/ident/run "$work/run" \
-        /usr/share/kestrix/empty "$work/empty" \
-        " 0 113 " " 127.0.0.1 $port " \
-        /usr/sbin/hoodwain "$hoodwain"
+    bound=5
+    install_run_script "$work/run" "$port"
     "$work/run" >"$work/run.out" 2>&1 &
     started+=($!)
     eventually 10 listening "$port" || fail "tcpserver does not listen on $port"
     exercise_responder "$port" "$work/run.out"
+
+    # 19 silent peers leave one of the 20 slots to a client that asks.
+    hold_silent "$port" 19 "$work/run.out"
+    answered "$port" || fail "a client was not answered beside 19 silent ones: $(printf '%q' "$reply")"
+    still_held || fail "a silent peer's hoodwain ended before the time limit"
+    cut_at_bound "$work/run.out"
+    eventually 5 answered "$port" || fail "no answer after the time limit"
 }
 
 case_runit() {
@@ -502,12 +593,14 @@ case_systemd() {
 
 case_xinetd() {
     need_root
-    need xinetd
+    need xinetd tcpclient
     local port
     port=$(pick_port) || fail "no free port"
     mkdir -m 0555 "$work/empty"
     mkdir "$work/log"
+    bound=5
     install_recipe xinetd/hoodwain-xinetd "$work/hoodwain-xinetd" \
+        "/usr/sbin/kestrix-deadline 180 " "$deadline $bound " \
         /usr/sbin/hoodwain "$hoodwain" \
         /usr/sbin/scrivel "$scrivel" \
         /var/log/ident "$work/log"
@@ -523,6 +616,24 @@ case_xinetd() {
     started+=($!)
     eventually 10 listening "$port" || fail "xinetd does not listen on $port"
     exercise_responder "$port" "$work/log/xinetd"
+
+    # per_source = 4: four silent peers from 127.0.0.1 shut out a fifth from
+    # there, not a client from 127.0.0.2.
+    hold_silent "$port" 4 "$work/log/xinetd"
+    connect "$port"
+    closed_by_peer || fail "a fifth connection from 127.0.0.1 was not refused"
+    hang_up
+    reply=$(timeout 10 tcpclient -H -R -l 0 -i 127.0.0.2 127.0.0.1 "$port" \
+        sh -c 'printf "6193, 23\r\n" >&7; head -n 1 <&6')
+    [ "$reply" = $' 6193 , 23 : ERROR : HIDDEN-USER\r' ] ||
+        fail "127.0.0.2 was not answered beside the silent peers: $(printf '%q' "$reply")"
+    eventually 5 logged "$work/log/xinetd" ": request 6193,23" || fail "the query from 127.0.0.2 was not logged"
+    grep -q ': connect from 127\.0\.0\.2 port [1-9][0-9]*$' "$work/log/xinetd" ||
+        fail "no connection from 127.0.0.2 in the log"
+    still_held || fail "a silent peer's hoodwain ended before the time limit"
+    cut_at_bound "$work/log/xinetd"
+    # xinetd counts a peer's slot free once it has reaped the wrapper.
+    eventually 5 answered "$port" || fail "127.0.0.1 was not answered after the time limit"
     all_stamped "$work/log/xinetd" || fail "a log line has no time stamp"
 }
 
