@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: ISC
 # bench/ident.sh - hoodwain under tcpserver side by side with a minimal static
-# C responder of the same behaviour and with /bin/true
+# C responder of the same behaviour and with /bin/true, and the cost of the
+# time limit: hoodwain behind kestrix-deadline and behind coreutils timeout
 #
 #   bash bench/ident.sh [BUILD_DIR [DYNAMIC_BUILD_DIR]] > ident.md
 #
@@ -17,8 +18,10 @@
 # the same round (so a rate ratio: above 1 is faster than the reference).
 #
 # Environment: ROUNDS (5), CONNECTIONS (2000), QUERIES (100000), SPAWNS
-# (2000), PORT (first of four consecutive ports; 41300), PROFILE_QUERIES
-# (20000; instruction counts under valgrind when it is installed, 0 to skip).
+# (2000), PORT (first of seven consecutive ports; 41300), PROFILE_QUERIES
+# (20000; instruction counts under valgrind when it is installed, 0 to skip),
+# PACKAGED_HOODWAIN (a path, such as /usr/sbin/hoodwain from the Debian
+# package: adds its row to the connections).
 set -euo pipefail
 export LC_ALL=C
 source "$(dirname "$0")/common.sh"
@@ -29,11 +32,23 @@ queries=${QUERIES:-100000}
 spawns=${SPAWNS:-2000}
 port=${PORT:-41300}
 profile_queries=${PROFILE_QUERIES:-20000}
+packaged=${PACKAGED_HOODWAIN:-}
+if [ -n "$packaged" ] && [ ! -x "$packaged" ]; then
+  note "PACKAGED_HOODWAIN=$packaged is not an executable file"
+  exit 2
+fi
 
 prepare_build "${1:-}"
 static_build=$build
 dynamic_build=${2:-$root/build/dynamic}
 dynamic_build=$(cd "$root" && mkdir -p "$dynamic_build" && cd "$dynamic_build" && pwd)
+if [ ! -x "$build/kestrix-deadline" ]; then
+  if [ "$build" != "$root/build/default" ]; then
+    note "no kestrix-deadline in $build"
+    exit 2
+  fi
+  (cd "$root" && cmake --build --preset default --target kestrix-deadline >&2)
+fi
 if [ ! -x "$dynamic_build/hoodwain" ] || [ ! -x "$dynamic_build/scrivel" ]; then
   if [ "$dynamic_build" != "$root/build/dynamic" ]; then
     note "no scrivel and hoodwain in $dynamic_build"
@@ -44,6 +59,7 @@ if [ ! -x "$dynamic_build/hoodwain" ] || [ ! -x "$dynamic_build/scrivel" ]; then
   (cd "$root" && cmake --preset dynamic >&2 && cmake --build --preset dynamic --target scrivel hoodwain >&2)
 fi
 need_packages tcpserver:ucspi-tcp || { note "tcpserver is missing"; exit 2; }
+timeout_program=$(command -v timeout) || { note "coreutils timeout is missing"; exit 2; }
 compile ident_client
 compile ref_ident -static -g
 cp "$root/bench/ref_ident.c" "$tools/ref_ident_dynamic.c"
@@ -66,6 +82,7 @@ program_of() {
   case $1 in
     hoodwain) echo "$static_build/hoodwain" ;;
     hoodwain-dynamic) echo "$dynamic_build/hoodwain" ;;
+    hoodwain-packaged) echo "$packaged" ;;
     reference) echo "$tools/ref_ident" ;;
     reference-dynamic) echo "$tools/ref_ident_dynamic" ;;
     true) echo /bin/true ;;
@@ -78,6 +95,9 @@ shown_name() {
   case $1 in
     hoodwain) echo "hoodwain (static)" ;;
     hoodwain-dynamic) echo "hoodwain (dynamic)" ;;
+    hoodwain-deadline) echo "hoodwain (static) behind kestrix-deadline 180" ;;
+    hoodwain-timeout) echo "hoodwain (static) behind timeout 180" ;;
+    hoodwain-packaged) echo "hoodwain (Debian package, dynamic)" ;;
     reference) echo "reference (static C)" ;;
     reference-dynamic) echo "reference (dynamic C)" ;;
     true) echo "/bin/true (dynamic)" ;;
@@ -86,15 +106,26 @@ shown_name() {
   esac
 }
 
-served=(hoodwain hoodwain-dynamic reference true)
+# The command line tcpserver runs for a label, in cmd.
+command_of() {
+  case $1 in
+    hoodwain-deadline) cmd=("$static_build/kestrix-deadline" 180 "$static_build/hoodwain") ;;
+    hoodwain-timeout) cmd=("$timeout_program" 180 "$static_build/hoodwain") ;;
+    *) cmd=("$(program_of "$1")") ;;
+  esac
+}
+
+served=(hoodwain hoodwain-dynamic hoodwain-deadline hoodwain-timeout reference true)
+[ -n "$packaged" ] && served+=(hoodwain-packaged)
 declare -A port_of
 start_server() {
-  local label=$1 p=$2
+  local label=$1 p=$2 cmd
   if (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null; then
-    note "port $p is in use: set PORT to the first of four free ports"
+    note "port $p is in use: set PORT to the first of ${#served[@]} free ports"
     exit 2
   fi
-  tcpserver -H -R -l 0 127.0.0.1 "$p" "$(program_of "$label")" 2>/dev/null &
+  command_of "$label"
+  tcpserver -H -R -l 0 127.0.0.1 "$p" "${cmd[@]}" 2>/dev/null &
   servers+=($!)
   port_of[$label]=$p
   for _ in $(seq 50); do
@@ -136,6 +167,20 @@ series() {
 series seq reference seq "$connections" "${served[@]}"
 series pipe reference pipe "$queries" hoodwain hoodwain-dynamic reference
 series spawn reference spawn "$spawns" hoodwain hoodwain-dynamic reference reference-dynamic true scrivel scrivel-dynamic
+
+# The time limit's cost: every round's time behind kestrix-deadline or timeout
+# over hoodwain's alone in the same round.
+bound_table() {
+  local label t ratio alone
+  awk '$2 == "hoodwain" || $2 == "hoodwain-deadline" || $2 == "hoodwain-timeout" { $3 = "hoodwain"; print }' \
+    "$work/results.seq" >"$work/results.bound"
+  alone=$(summarize "$work/results.bound" | awk '$1 == "hoodwain" { print $2 }')
+  printf '| Program | Connections/s | Rate / hoodwain alone | Added per connection (us) |\n|---|---:|---:|---:|\n'
+  while read -r label t ratio _; do
+    printf '| %s | %d | %s | %.0f |\n' "$(shown_name "$label")" "$(awk -v n="$connections" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
+      "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')" "$(awk -v t="$t" -v a="$alone" -v n="$connections" 'BEGIN { print (t - a) / n * 1e6 }')"
+  done < <(summarize "$work/results.bound")
+}
 
 linking() {
   if file -L "$1" 2>/dev/null | grep -q 'statically linked'; then echo static; else echo dynamic; fi
@@ -210,7 +255,7 @@ cat <<EOF
 $(machine_table)
 | Work directory | $(fs_of "$work") |
 
-Regenerate with \`bash bench/ident.sh${1:+ $1}${2:+ $2}\` (ROUNDS=$rounds CONNECTIONS=$connections QUERIES=$queries
+Regenerate with \`bash bench/ident.sh${1:+ $1}${2:+ $2}\` (${packaged:+PACKAGED_HOODWAIN=$packaged }ROUNDS=$rounds CONNECTIONS=$connections QUERIES=$queries
 SPAWNS=$spawns). tcpserver (ucspi-tcp) runs each program as \`tcpserver -H -R -l 0 127.0.0.1 PORT program\`,
 with the programs' standard error (the connection log) going to /dev/null. bench/ident_client.c makes the
 connections: one request each, a half-close, then it reads to the end of the connection, which comes when
@@ -223,6 +268,14 @@ time over the program's.
 #### $connections connections in turn, one request each
 
 $(rate_table seq "$connections" Connections)
+
+#### The time limit: $connections connections in turn, each under a 180-second bound
+
+The same rounds as above: hoodwain started through \`kestrix-deadline 180\` (an alarm left pending, then an exec)
+and through coreutils \`timeout 180\` (which stays as hoodwain's parent for the whole connection), each round's
+time over that of hoodwain alone in the same round.
+
+$(bound_table)
 
 #### One connection, $queries pipelined requests
 
