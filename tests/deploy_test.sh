@@ -300,7 +300,10 @@ cut_at_bound() {
             fail "$left silent peers' hoodwain still run 10 s after the time limit of $bound s"
         sleep 0.05
     done
+    local first=${gone[0]} last=${gone[0]}
     for i in "${!silent_pids[@]}"; do
+        [ "${gone[i]}" -lt "$first" ] && first=${gone[i]}
+        [ "${gone[i]}" -gt "$last" ] && last=${gone[i]}
         [ "${gone[i]}" -ge $((held_from + bound * 1000000)) ] ||
             fail "hoodwain ${silent_pids[i]} ended $(((gone[i] - held_from) / 1000)) ms after its peer connected, before the time limit of $bound s"
         conn=${silent_fds[i]}
@@ -308,6 +311,7 @@ cut_at_bound() {
         hang_up
         grep -qE "(^| )${silent_pids[i]}: closed\$" "$log" && fail "hoodwain ${silent_pids[i]} logged its end"
     done
+    echo "[figures] $case_name idle bound: ${#silent_pids[@]} silent peers, limit $bound s, gone $(((first - held_from) / 1000)) to $(((last - held_from) / 1000)) ms after the first connected (held $(((held_at - held_from) / 1000)) ms to connect all)"
     return 0
 }
 
