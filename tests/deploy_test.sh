@@ -646,6 +646,166 @@ case_xinetd() {
     all_stamped "$work/log/xinetd" || fail "a log line has no time stamp"
 }
 
+# The numbered lines of the fleet case: mostly plain, every 1000th with
+# leading spaces, a tab, a carriage return, UTF-8 and trailing spaces, and a
+# few longer than rsyslog's default message size of 8 KiB.
+fleet_lines() {
+    awk -v from="$1" -v to="$2" 'BEGIN {
+        for (long = "x"; length(long) < 10000;) long = long long
+        for (i = from; i <= to; i++) {
+            if (i % 25000 == 0) printf "fleet %06d long %s\n", i, long
+            else if (i % 1000 == 0) printf "   fleet %06d\tspaced  out,\rcarriage, caf\303\251  \n", i
+            else printf "fleet %06d of a numbered stream\n", i
+        }
+    }'
+}
+
+# What the host around the test runs must stay as it was: its log socket,
+# its rsyslogd pid file, and every rsyslogd that runs on the system's
+# configuration (one without -f).
+system_rsyslog_state() {
+    local pid
+    stat -c '%n %i %Y' /dev/log /run/rsyslogd.pid 2>&1
+    grep -c '/dev/log' /proc/net/unix
+    for pid in $(pgrep -x rsyslogd); do
+        tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- ' -f' || echo "rsyslogd $pid"
+    done
+}
+
+# fleet_rsyslogd NAME: starts rsyslogd in the foreground on $work/NAME's
+# configuration, work directory and pid file.
+fleet_rsyslogd() {
+    rm -f "$work/$1/rsyslogd.pid"
+    rsyslogd -n -f "$work/$1/rsyslog.conf" -i "$work/$1/rsyslogd.pid" >>"$work/$1.out" 2>&1 &
+    started+=($!)
+    eval "$1_pid=$!"
+    # Killed on purpose: no word from the shell about it.
+    disown $!
+}
+
+# One host's scrivel log followed by rsyslog's imfile and sent over RELP to a
+# central rsyslogd, which writes it one file per host and program. Lines
+# flow while logrotate rotates the log and the central rsyslogd is killed
+# and restarted; at the end every line scrivel wrote must be in the central
+# file exactly once and byte for byte.
+case_fleet() {
+    need_root
+    need rsyslogd logrotate gzip awk pgrep
+    local total=100000 chunk=200 rotations=24 port k f rotated=0 restarts=0
+    local sender_pid central_pid scrivel_pid before begin=$SECONDS files central count last
+    local lost dup torn pid deadline
+    port=$(pick_port) || fail "no free port"
+    mkdir -p "$work/log" "$work/sender/spool" "$work/central/spool"
+    install_recipe rsyslog/ident-forward.conf "$work/sender/ident-forward.conf" \
+        /var/log/ident/current "$work/log/current" \
+        'target="logs.example.org" port="2514"' "target=\"127.0.0.1\" port=\"$port\""
+    install_recipe rsyslog/central.conf "$work/central/central.conf" \
+        /var/log/hosts "$work/central/hosts" \
+        'port="2514"' "port=\"$port\" address=\"127.0.0.1\""
+    # Every generation is kept, to compare the central file with all that
+    # scrivel wrote.
+    install_recipe rsyslog/logrotate-ident "$work/logrotate.conf" \
+        /var/log/ident "$work/log" \
+        "rotate 14" "rotate 1000" \
+        /run/ident-log.pid "$work/ident-log.pid"
+    # In place of /etc/rsyslog.conf: a work directory and the recipe, and no
+    # local log socket (no imuxsock, no imklog).
+    for k in sender/ident-forward central/central; do
+        printf 'global(workDirectory="%s")\ninclude(file="%s")\n' \
+            "$work/${k%/*}/spool" "$work/$k.conf" >"$work/${k%/*}/rsyslog.conf"
+        k=${k%/*}
+        rsyslogd -N1 -f "$work/$k/rsyslog.conf" >"$work/$k.check" 2>&1 || {
+            grep -q 'could not load module' "$work/$k.check" && skip "rsyslog-relp is not installed"
+            fail "rsyslogd rejects the $k configuration: $(cat "$work/$k.check")"
+        }
+    done
+    before=$(system_rsyslog_state)
+
+    fleet_rsyslogd central
+    eventually 10 listening "$port" || fail "the central rsyslogd does not listen on $port"
+    fleet_rsyslogd sender
+
+    # The service: numbered lines in chunks, with a pause after each.
+    {
+        for ((k = 1; k <= total; k += chunk)); do
+            fleet_lines "$k" $((k + chunk - 1)) || exit 1
+            echo $((k + chunk - 1)) >"$work/progress"
+            sleep 0.05
+        done
+    } | "$scrivel" -c "$work/log/current" 2>"$work/scrivel.err" &
+    scrivel_pid=$!
+    started+=("$scrivel_pid")
+    echo "$scrivel_pid" >"$work/ident-log.pid"
+
+    # Rotations spread over the stream; the receiver killed after the 8th and
+    # the 16th and started again a second later.
+    for ((k = 1; k <= rotations; k++)); do
+        eventually 120 fleet_progress_past $((k * total / (rotations + 1))) ||
+            fail "the service stalled before $((k * total / (rotations + 1))) lines"
+        alive "$scrivel_pid" || fail "scrivel is gone"
+        logrotate -f -s "$work/logrotate.state" "$work/logrotate.conf" >>"$work/logrotate.out" 2>&1 ||
+            fail "logrotate failed: $(cat "$work/logrotate.out")"
+        rotated=$((rotated + 1))
+        if [ $((k % 8)) -eq 0 ] && [ "$k" -lt "$rotations" ]; then
+            kill -KILL "$central_pid"
+            eventually 10 not alive "$central_pid" || fail "the central rsyslogd survived SIGKILL"
+            sleep 1
+            fleet_rsyslogd central
+            eventually 10 listening "$port" || fail "the central rsyslogd did not come back on $port"
+            restarts=$((restarts + 1))
+        fi
+        [ "$k" -gt 1 ] || [ "$(system_rsyslog_state)" = "$before" ] ||
+            fail "the system's rsyslog changed: $before / $(system_rsyslog_state)"
+    done
+    fleet_progress_past "$total" && fail "the stream ended before the last rotation"
+    eventually 120 not alive "$scrivel_pid" || fail "scrivel did not finish the stream"
+    wait "$scrivel_pid" || fail "scrivel exited with status $?"
+
+    # Everything scrivel wrote, in every generation.
+    for f in "$work"/log/current*; do
+        case $f in *.gz) gzip -dc "$f" ;; *) cat "$f" ;; esac
+    done >"$work/written"
+    count=$(wc -l <"$work/written")
+    [ "$count" -eq "$total" ] || fail "scrivel wrote $count lines, not $total"
+    all_stamped "$work/written" || fail "a line that scrivel wrote has no time stamp"
+
+    # The central file fills up; it is complete once it holds as many lines
+    # as scrivel wrote and no more arrive for 2 s.
+    files=("$work"/central/hosts/*/*)
+    central=${files[0]}
+    [ ${#files[@]} -eq 1 ] && [ "${central##*/}" = ident.log ] ||
+        fail "the central host wrote ${files[*]}, not one file HOST/ident.log"
+    last=-1
+    deadline=$((SECONDS + 120))
+    while count=$(wc -l <"$central") && { [ "$count" -lt "$total" ] || [ "$count" -ne "$last" ]; }; do
+        [ "$SECONDS" -lt "$deadline" ] || break
+        last=$count
+        sleep 2
+    done
+    for k in sender central; do
+        eval "pid=\$${k}_pid"
+        kill -TERM "$pid"
+        eventually 30 not alive "$pid" || fail "the $k rsyslogd does not stop"
+    done
+
+    read -r lost dup torn < <(LC_ALL=C awk 'NR == FNR { want[$0] = 1; next }
+        { if ($0 in want) seen[$0]++; else torn++ }
+        END { for (l in want) if (!(l in seen)) lost++; else dup += seen[l] - 1
+              print lost + 0, dup + 0, torn + 0 }' "$work/written" "$central")
+    echo "[figures] fleet: $total lines, $rotated rotations, $restarts receiver restarts, lost $lost, duplicated $dup, $((SECONDS - begin)) s"
+    [ "$(system_rsyslog_state)" = "$before" ] ||
+        fail "the system's rsyslog changed: $before / $(system_rsyslog_state)"
+    [ "$lost" -eq 0 ] || fail "$lost lines are not in the central file"
+    [ "$torn" -eq 0 ] || fail "$torn lines in the central file are not as scrivel wrote them"
+    return 0
+}
+
+fleet_progress_past() {
+    local p=0
+    read -r p 2>/dev/null <"$work/progress"
+    [ "${p:-0}" -ge "$1" ]
+}
+
 # Every recipe file is shown in docs/DEPLOY.md exactly as it is shipped.
 case_docs() {
     local file text doc
@@ -663,7 +823,7 @@ case_docs() {
 }
 
 case $case_name in
-tcpserver | runit | logrotate | systemd | xinetd | docs) "case_$case_name" ;;
+tcpserver | runit | logrotate | systemd | xinetd | fleet | docs) "case_$case_name" ;;
 *) fail "unknown case $case_name" ;;
 esac
 exit 0
