@@ -652,6 +652,7 @@ case_xinetd() {
 fleet_lines() {
     awk -v from="$1" -v to="$2" 'BEGIN {
         for (long = "x"; length(long) < 10000;) long = long long
+        long = substr(long, 1, 10000)
         for (i = from; i <= to; i++) {
             if (i % 25000 == 0) printf "fleet %06d long %s\n", i, long
             else if (i % 1000 == 0) printf "   fleet %06d\tspaced  out,\rcarriage, caf\303\251  \n", i
