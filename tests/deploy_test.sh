@@ -292,7 +292,9 @@ cut_at_bound() {
             if alive "${silent_pids[i]}"; then
                 left=$((left + 1))
             else
-                gone[i]=$now
+                # Taken after the check: the process ended no later than
+                # this, so a time before the limit is surely too early.
+                gone[i]=$(now_us)
             fi
         done
         [ "$left" -eq 0 ] && break
