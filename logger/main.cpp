@@ -188,8 +188,6 @@ void close_log()
     log_fd = -1;
 }
 
-// Waits for the retry pause to pass, cut short by a signal: true for
-// SIGTERM; a further SIGHUP means try again now.
 std::int64_t monotonic_ms()
 {
     timespec now{};
@@ -197,6 +195,8 @@ std::int64_t monotonic_ms()
     return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
+// Waits for the retry pause to pass, cut short by a signal: true for
+// SIGTERM; a further SIGHUP means try again now.
 bool pause_before_reopen()
 {
     const std::int64_t deadline = monotonic_ms() + std::int64_t{retry_pause} * 1000;
