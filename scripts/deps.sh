@@ -4,7 +4,9 @@
 #   deps.sh build   what building and running the programs need (the demo)
 #   deps.sh [test]  that and everything the tests, the Debian package and the
 #                   benchmarks need
-# Needs root (or sudo) only when something is missing.
+# Needs root (or sudo) only when something is missing. The names serve Debian
+# 12 and 13 alike: clang, clang-format, clang-tidy and libclang-rt-dev are
+# each release's default LLVM (14 on Debian 12, 19 on Debian 13).
 set -euo pipefail
 
 build_packages=(
@@ -18,7 +20,7 @@ test_packages=(
   clang
   clang-format
   clang-tidy
-  libclang-rt-14-dev
+  libclang-rt-dev
   libgtest-dev
   procps
   strace
@@ -39,6 +41,8 @@ test_packages=(
   iproute2
   rsyslog
   rsyslog-relp
+  debootstrap
+  systemd-container
 )
 
 case ${1:-test} in

@@ -88,13 +88,20 @@ field() {
 [ "$(field Suggests)" = "logrotate, rsyslog-relp, runit, ucspi-tcp" ] || fail "Suggests is '$(field Suggests)'"
 [[ $(field Depends) == *libc6* ]] || fail "dynamically linked programs, yet Depends is '$(field Depends)'"
 
-# The file list, exactly: owner, mode, path.
+# The file list, exactly: owner, mode, path. The units go where this
+# release's systemd keeps its own: /lib/systemd/system on Debian 12,
+# /usr/lib/systemd/system on Debian 13.
 doc=./usr/share/doc/kestrix
+unit_dir=.$(sed -n 's|^\(.*\)/systemd-journald\.service$|\1|p' /var/lib/dpkg/info/systemd.list 2>/dev/null | head -n 1)
+[ "$unit_dir" != . ] || fail "cannot tell where this release's systemd keeps its units (is systemd installed?)"
 expected=$(
     {
-        for dir in ./ ./lib/ ./lib/systemd/ ./lib/systemd/system/ ./usr/ ./usr/sbin/ ./usr/share/ \
+        for dir in ./ ./lib/ ./lib/systemd/ ./lib/systemd/system/ ./usr/ ./usr/lib/ ./usr/lib/systemd/ \
+            ./usr/lib/systemd/system/ ./usr/sbin/ ./usr/share/ \
             ./usr/share/doc/ $doc/ ./usr/share/kestrix/ ./usr/share/kestrix/empty/ ./usr/share/lintian/ \
             ./usr/share/lintian/overrides/ ./usr/share/man/ ./usr/share/man/man8/; do
+            # Of lib/ and usr/lib/, only the one that leads to the units.
+            case $dir in ./lib/* | ./usr/lib/*) [[ $unit_dir/ == "$dir"* ]] || continue ;; esac
             echo "drwxr-xr-x root/root $dir"
         done
         for program in "${programs[@]}"; do
@@ -102,7 +109,7 @@ expected=$(
             echo "-rw-r--r-- root/root ./usr/share/man/man8/$program.8.gz"
         done
         for unit in "${units[@]}"; do
-            echo "-rw-r--r-- root/root ./lib/systemd/system/$unit"
+            echo "-rw-r--r-- root/root $unit_dir/$unit"
         done
         echo "-rw-r--r-- root/root $doc/DEPLOY.md.gz"
         echo "-rw-r--r-- root/root $doc/changelog.gz"
@@ -126,7 +133,7 @@ actual=$(dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }' | sort)
 
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
 for unit in "${units[@]}"; do
-    cmp -s "$work/root/lib/systemd/system/$unit" "$source_dir/deploy/systemd/$unit" ||
+    cmp -s "$work/root/$unit_dir/$unit" "$source_dir/deploy/systemd/$unit" ||
         fail "the packaged $unit is not deploy/systemd/$unit"
 done
 # Linked against the shared C library (whose security updates reach them),
