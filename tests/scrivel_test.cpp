@@ -231,19 +231,19 @@ TEST_F(scrivel_files, environment_confinement_variables_change_nothing)
 }
 
 // A log that cannot be opened, and a wake-up pipe that cannot be made (it
-// comes before the log): with at most 4 descriptors, a pipe finds one free
-// above the standard ones at most, and needs two.
+// comes before the log): below a limit of 5 descriptors only 4 is left free,
+// whatever the test inherited, and a pipe needs two.
 TEST_F(scrivel_files, start_up_failures_end_with_111_and_leave_input_unread)
 {
     struct row {
         std::string path;
         std::string err;
-        std::string shell;  // run through sh -c with this in front of the exec
+        std::string shell;  // run through sh -c with this in front of the program
     };
     const row rows[] = {
         {dir + "/missing/log", "scrivel: " + dir + "/missing/log: unable to open logfile\n", ""},
         {dir, "scrivel: " + dir + ": unable to open logfile\n", ""},
-        {log, "scrivel: unable to install sighup handler\n", "ulimit -n 4 && "},
+        {log, "scrivel: unable to install sighup handler\n", "exec 3</dev/null 4<&- && ulimit -n 5 && exec "},
     };
     for (const row& w : rows) {
         SCOPED_TRACE(w.err);
@@ -253,7 +253,7 @@ TEST_F(scrivel_files, start_up_failures_end_with_111_and_leave_input_unread)
         harness::spawn_options o;
         o.argv = {scrivel, w.path};
         if (!w.shell.empty())
-            o.argv = {"/bin/sh", "-c", w.shell + "exec \"$0\" \"$1\"", scrivel, w.path};
+            o.argv = {"/bin/sh", "-c", w.shell + "\"$0\" \"$1\"", scrivel, w.path};
         o.stdin_fd = in[0];
         harness::child c = harness::spawn(o);
         harness::outcome r = harness::finish(&c, 10);
