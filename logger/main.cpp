@@ -124,27 +124,26 @@ void write_record(const char* bytes, std::uint64_t n)
     }
 }
 
-// One record for the n bytes of a line: the stamp and a space under -c, the
-// line, a newline. An empty line makes none. An unstamped line whose newline
-// follows it is the record as it stands and is written where it lies; the
-// others are built in a buffer of their own.
-void flush_line(const char* line, std::uint64_t n, bool newline_follows)
+// One record for the n bytes of a line, which a newline follows where it
+// lies: the stamp and a space under -c, the line, a newline. An empty line
+// makes none. Unstamped, the line and the newline after it are the record as
+// it stands and are written from there; a stamped one is built in a buffer
+// of its own.
+void flush_line(const char* line, std::uint64_t n)
 {
     if (n == 0)
         return;
-    if (!timestamp_lines && newline_follows) {
+    if (!timestamp_lines) {
         write_record(line, n + 1);
         return;
     }
     buffer record = {};
-    if (timestamp_lines) {
-        std::time_t now = std::time(nullptr);
-        const char* stamp = std::ctime(&now);
-        // A time ctime cannot express costs the stamp, never the line.
-        if (stamp != nullptr && stamp[0] != '\0') {
-            buffer_append(&record, stamp, std::strlen(stamp) - 1);
-            buffer_append_char(&record, ' ');
-        }
+    std::time_t now = std::time(nullptr);
+    const char* stamp = std::ctime(&now);
+    // A time ctime cannot express costs the stamp, never the line.
+    if (stamp != nullptr && stamp[0] != '\0') {
+        buffer_append(&record, stamp, std::strlen(stamp) - 1);
+        buffer_append_char(&record, ' ');
     }
     buffer_append(&record, line, n);
     buffer_append_char(&record, '\n');
@@ -244,7 +243,7 @@ bool log_held_line()
         return false;
     }
     std::uint64_t end = static_cast<std::uint64_t>(static_cast<const char*>(at) - pending.storage);
-    flush_line(pending.storage + pending_taken, end - pending_taken, true);
+    flush_line(pending.storage + pending_taken, end - pending_taken);
     pending_taken = pending_searched = end + 1;
     return true;
 }

@@ -3,7 +3,7 @@
  *
  * LD_PRELOAD=libfault_inject.so with
  *   KESTRIX_FAULT_CALL   read, write, close, open (open and openat counted
- *                        together) or realloc
+ *                        together), poll, chdir or realloc
  *   KESTRIX_FAULT_AT     N: the Nth call of it (from 1) is the one hit
  *   KESTRIX_FAULT_MODE   fail        it fails with KESTRIX_FAULT_ERRNO, doing
  *                                    nothing (the default)
@@ -14,6 +14,12 @@
  *                                    one-byte write is taken whole)
  *                        short_fail  as short, and the next write fails
  *                        eintr       it fails with EINTR, doing nothing
+ *                        stall       only reads that would block are counted
+ *                                    (a blocking descriptor with nothing to
+ *                                    read yet); SIGTERM is raised just
+ *                                    before the Nth, which then goes ahead:
+ *                                    a program that reads without waiting in
+ *                                    poll first sleeps through that signal
  *   KESTRIX_FAULT_ERRNO  EIO, ENOSPC, EBADF, EPIPE, EACCES, ENOMEM, EINTR,
  *                        EAGAIN or a number (default EIO)
  *   KESTRIX_FAULT_LOG    a file that gets one line "call descriptor size" for
@@ -26,6 +32,8 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -36,8 +44,8 @@
 
 extern void* __libc_realloc(void* p, size_t n);
 
-enum call { call_none, call_read, call_write, call_close, call_open, call_realloc };
-enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr };
+enum call { call_none, call_read, call_write, call_close, call_open, call_poll, call_chdir, call_realloc, call_end };
+enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall };
 
 static int configured;
 static enum call target = call_none;
@@ -45,7 +53,7 @@ static enum mode how = mode_fail;
 static long at;
 static int error_number = EIO;
 static const char* log_path;
-static long counts[6];
+static long counts[call_end];
 static int fail_next_write;
 
 static const struct {
@@ -74,6 +82,10 @@ static void configure(void)
         target = call_close;
     else if (strcmp(text, "open") == 0)
         target = call_open;
+    else if (strcmp(text, "poll") == 0)
+        target = call_poll;
+    else if (strcmp(text, "chdir") == 0)
+        target = call_chdir;
     else if (strcmp(text, "realloc") == 0)
         target = call_realloc;
     text = getenv("KESTRIX_FAULT_AT");
@@ -88,6 +100,8 @@ static void configure(void)
             how = mode_short_fail;
         else if (strcmp(text, "eintr") == 0)
             how = mode_eintr;
+        else if (strcmp(text, "stall") == 0)
+            how = mode_stall;
     }
     text = getenv("KESTRIX_FAULT_ERRNO");
     if (text != NULL) {
@@ -141,9 +155,31 @@ static void note(const char* name, long fd, long size)
 static int hit(enum call c)
 {
     configure();
-    if (c != target)
+    if (c != target || how == mode_stall)
         return 0;
     return ++counts[c] == at;
+}
+
+static int poll_now(struct pollfd* fds, nfds_t n, int timeout)
+{
+    struct timespec limit = {timeout / 1000, (timeout % 1000) * 1000000L};
+    return (int)syscall(SYS_ppoll, fds, n, timeout < 0 ? NULL : &limit, NULL, sizeof(long));
+}
+
+/* A read of fd would sleep until something comes: nothing is there yet, and
+ * the descriptor does not refuse to wait. */
+static int would_block(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) == 0 && poll_now(&p, 1, 0) == 0;
+}
+
+/* True when this read is the stalling one the signal comes just before. */
+static int stall_hit(int fd)
+{
+    configure();
+    return target == call_read && how == mode_stall && would_block(fd) && ++counts[call_read] == at;
 }
 
 static int fault_errno(void)
@@ -154,6 +190,10 @@ static int fault_errno(void)
 ssize_t read(int fd, void* data, size_t n)
 {
     long r;
+    if (stall_hit(fd)) {
+        note("read", fd, (long)n);
+        syscall(SYS_kill, syscall(SYS_getpid), SIGTERM);
+    }
     if (hit(call_read)) {
         note("read", fd, (long)n);
         if (how == mode_after) {
@@ -256,6 +296,26 @@ int openat64(int dirfd, const char* path, int flags, ...)
     mode = mode_argument(flags, list);
     va_end(list);
     return open_at(dirfd, path, flags, mode);
+}
+
+int poll(struct pollfd* fds, nfds_t n, int timeout)
+{
+    if (hit(call_poll)) {
+        note("poll", n > 0 ? fds[0].fd : -1, (long)n);
+        errno = fault_errno();
+        return -1;
+    }
+    return poll_now(fds, n, timeout);
+}
+
+int chdir(const char* path)
+{
+    if (hit(call_chdir)) {
+        note("chdir", -1, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    return (int)syscall(SYS_chdir, path);
 }
 
 void* realloc(void* p, size_t n)

@@ -4,6 +4,7 @@
 // ended by the kernel at the deadline
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
@@ -80,6 +81,20 @@ TEST(kestrix_deadline, both_ends_of_the_range_run_the_program)
     }
 }
 
+// Its own image, asleep: after the exec that failed, only the write of the
+// diagnostic can put it to sleep.
+bool asleep_in_itself(pid_t pid)
+{
+    std::string proc = "/proc/" + std::to_string(pid);
+    char target[4096];
+    ssize_t n = readlink((proc + "/exe").c_str(), target, sizeof target);
+    if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != KESTRIX_DEADLINE_PATH)
+        return false;
+    std::string stat = harness::read_file(proc + "/stat");
+    std::size_t paren = stat.rfind(") ");
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
+}
+
 TEST(kestrix_deadline, a_program_it_cannot_run_is_fatal)
 {
     for (const std::string program : {"/nonexistent/program", "kestrix-no-such-program", "/dev/null"}) {
@@ -89,6 +104,29 @@ TEST(kestrix_deadline, a_program_it_cannot_run_is_fatal)
         EXPECT_EQ(o.out, "") << program;
         EXPECT_EQ(o.err, "kestrix-deadline: " + program + ": unable to run program\n");
     }
+
+    // Standard error a full pipe: the diagnostic waits for a reader past the
+    // deadline, and the alarm, cancelled after the failed exec, ends nothing.
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
+    std::string held;
+    for (char byte = 'f'; write(err[1], &byte, 1) == 1;)
+        held += byte;
+    ASSERT_EQ(errno, EAGAIN);
+    ASSERT_EQ(fcntl(err[1], F_SETFL, 0), 0);
+    harness::spawn_options options = deadline({"1", "kestrix-no-such-program"});
+    options.stderr_fd = err[1];
+    harness::child c = harness::spawn(options);
+    close(err[1]);
+    EXPECT_TRUE(harness::eventually(10, [&] { return asleep_in_itself(c.pid); }));
+    sleep(2);
+    std::string got = harness::read_for(err[0], 10);
+    close(err[0]);
+    harness::outcome o = harness::finish(&c, 10);
+    EXPECT_TRUE(o.exited) << "ended by signal " << o.signal;
+    EXPECT_EQ(o.status, 111);
+    EXPECT_TRUE(got == held + "kestrix-deadline: kestrix-no-such-program: unable to run program\n")
+        << got.size() - held.size() << " bytes after the " << held.size() << " held";
 }
 
 TEST(kestrix_deadline, the_program_runs_in_its_place_with_its_arguments)

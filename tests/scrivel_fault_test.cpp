@@ -3,7 +3,7 @@
 //
 // A fixed input (lines short and long, empty ones, an unterminated tail) is
 // logged by the dynamically linked logger while a preloaded library makes the
-// Nth read, write, close, open or realloc misbehave. N is swept over every
+// Nth read, poll, write, close, open or realloc misbehave. N is swept over every
 // call the run makes. Each point must end without a crash or a hang, with the
 // documented message and status, and with a log file that holds exactly the
 // records of what was read: none lost, torn or written twice. Points that
@@ -99,8 +99,9 @@ void check_point(const point& p)
         EXPECT_FALSE(p.file_exists);
         return;
     }
-    if (call == "read") {
-        // What was read before the failure is written, its tail included.
+    if (call == "read" || call == "poll") {
+        // A wait for input that fails is a failed read: what was read before
+        // it is written, its tail included, and the status says so.
         EXPECT_EQ(p.o.status, 1);
         EXPECT_EQ(p.o.err, "scrivel: unable to read from stdin\n");
         EXPECT_TRUE(p.file == reliability::records_of(input.substr(0, p.taken)))
@@ -141,11 +142,14 @@ TEST(scrivel_faults, a_log_that_cannot_be_opened_ends_with_111_before_reading)
     reliability::report_figure("scrivel open fault points: " + std::to_string(points));
 }
 
-TEST(scrivel_faults, a_read_that_fails_ends_with_status_1_after_writing_everything_read)
+TEST(scrivel_faults, a_read_or_poll_that_fails_ends_with_status_1_after_writing_everything_read)
 {
     int points = sweep({"read", "fail", "EIO"}) + sweep({"read", "eintr", "EINTR"});
     EXPECT_GE(points, 6);
-    reliability::report_figure("scrivel read fault points: " + std::to_string(points));
+    int polls = sweep({"poll", "fail", "ENOMEM"}) + sweep({"poll", "eintr", "EINTR"});
+    EXPECT_GE(polls, 6);
+    reliability::report_figure("scrivel read fault points: " + std::to_string(points) +
+                               ", poll fault points: " + std::to_string(polls));
 }
 
 TEST(scrivel_faults, every_failed_record_write_is_retried_to_exactly_one_whole_record)

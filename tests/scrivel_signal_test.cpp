@@ -14,6 +14,7 @@
 #include <map>
 #include <poll.h>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "reliability.h"
 
 namespace {
 
@@ -75,10 +77,13 @@ bool catches_hangup_and_terminate(pid_t pid)
     return (mask >> (SIGHUP - 1) & 1) != 0 && (mask >> (SIGTERM - 1) & 1) != 0;
 }
 
-harness::child start(const std::vector<std::string>& args, int stdin_fd = -1)
+// With env, the dynamically linked twin runs, so that env can preload the
+// fault injector into it.
+harness::child start(const std::vector<std::string>& args, int stdin_fd = -1, const std::vector<std::string>& env = {})
 {
     harness::spawn_options o;
-    o.argv = {scrivel};
+    o.argv = {env.empty() ? scrivel : SCRIVEL_DYNAMIC_PATH};
+    o.set_env = env;
     o.argv.insert(o.argv.end(), args.begin(), args.end());
     o.stdin_fd = stdin_fd;
     harness::child c = harness::spawn(o);
@@ -107,6 +112,23 @@ bool sleeping(pid_t pid)
     std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
     std::size_t paren = stat.rfind(") ");
     return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
+}
+
+// The processor time the process has used so far, user and system.
+double cpu_seconds(pid_t pid)
+{
+    std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t paren = stat.rfind(") ");
+    if (paren == std::string::npos)
+        return -1;
+    // After the name: state, then ten fields up to utime and stime.
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string skipped;
+    for (int i = 0; i < 11; ++i)
+        fields >> skipped;
+    unsigned long long user = 0, system = 0;
+    fields >> user >> system;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::uint64_t size_of(const std::string& path)
@@ -209,6 +231,10 @@ std::string error_output(harness::child* c)
     return err;
 }
 
+// The logger waits for input in poll, together with its wake-up pipe, and
+// reads only what poll reported. Were it to enter a read that can block, a
+// signal arriving just before that read would wait for more input: the fault
+// injector raises SIGTERM right before any such read, and notes it.
 TEST_F(scrivel_signals, sigterm_while_idle_writes_out_what_is_held)
 {
     struct held_case {
@@ -227,9 +253,13 @@ TEST_F(scrivel_signals, sigterm_while_idle_writes_out_what_is_held)
         unlink(log.c_str());
         std::vector<std::string> args = h.options;
         args.push_back(log);
-        harness::child c = start(args);
+        const std::string stalled = dir + "/stalled";
+        unlink(stalled.c_str());
+        harness::child c = start(args, -1, reliability::fault_env({"read", "stall", "EIO", 1}, stalled));
         ASSERT_TRUE(harness::write_all(c.in, h.input));
         ASSERT_TRUE(input_taken(c.in));
+        ASSERT_TRUE(harness::eventually(10, [&] { return sleeping(c.pid); }));
+        EXPECT_EQ(harness::read_file(stalled), "") << "a read that could block was made";
         kill(c.pid, SIGTERM);
         harness::outcome r = harness::wait_for(&c, 10);
         EXPECT_TRUE(r.exited) << h.input;
@@ -295,6 +325,8 @@ TEST_F(scrivel_signals, sighup_while_idle_reopens_by_path_and_logging_goes_on)
 // nothing: the logger warns every 5 seconds, reads nothing meanwhile, and
 // either goes on in the file that comes back at the path, starting with the
 // line it held, or, on SIGTERM, writes everything it read into the old file.
+// A further hang-up meanwhile tries again at once, and the pause after it is
+// spent asleep.
 TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file_and_retries)
 {
     enum class ending { directory_restored, new_directory, sigterm };
@@ -312,7 +344,10 @@ TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file
         std::string err = harness::read_until(c.err, 10, warning);
         // Input written now waits in the pipe until a file is open again.
         ASSERT_TRUE(harness::write_all(c.in, " rest\nthree\n"));
+        kill(c.pid, SIGHUP);
         err += harness::read_until(c.err, 10, warning);
+        err += harness::read_until(c.err, 10, warning);
+        EXPECT_LT(cpu_seconds(c.pid), 0.5) << "the pause was spent awake";
         EXPECT_EQ(unread(c.in), 12) << "input was read while no file could be opened";
         if (e == ending::sigterm) {
             kill(c.pid, SIGTERM);

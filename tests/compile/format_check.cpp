@@ -19,13 +19,15 @@ void correct_calls(buffer* b, const buffer* other, const char* text)
     buffer_format(b, "@@c");
     fd_print(2, "@c: @c\n", "prog", text);
     fd_print(1, "");
+    // Each mismatch stands after one directive of every kind, so a check that
+    // stopped early at any of them would let it compile.
 #if defined(FORMAT_CHECK_WRONG_TYPE)
-    buffer_format(b, "@c @i", text, u);
+    buffer_format(b, "@c @b @i @I @l @L @x @X @a @@ @i", text, other, i, u, l, big, i, u, u, u);
 #endif
 #if defined(FORMAT_CHECK_TOO_FEW_ARGUMENTS)
-    fd_print(2, "@c: @c\n", text);
+    fd_print(2, "@c @b @i @I @l @L @x @X @a @@ @c\n", text, other, i, u, l, big, i, u, u);
 #endif
 #if defined(FORMAT_CHECK_TOO_MANY_ARGUMENTS)
-    buffer_format(b, "@i", i, i);
+    buffer_format(b, "@c @b @i @I @l @L @x @X @a @@", text, other, i, u, l, big, i, u, u, i);
 #endif
 }
