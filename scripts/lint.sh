@@ -13,6 +13,14 @@ tidy=$(command -v clang-tidy-14 || command -v clang-tidy)
 
 case $what in
   format)
+    # The tree is formatted by clang-format 14; other versions lay out a few
+    # constructs differently (struct stat st {}; under 15 and later), so
+    # only 14 can judge it. Status 77: skipped.
+    version=$("$format" --version | sed -n 's/.*version \([0-9]*\)\..*/\1/p')
+    if [ "$version" != 14 ]; then
+      echo "SKIP: the tree is formatted by clang-format 14, and this is $("$format" --version)"
+      exit 77
+    fi
     find lib logger ident deadline tests fuzz bench \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print0 |
       xargs -0 "$format" --dry-run --Werror
     ;;
