@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -65,11 +66,13 @@ void tcp_pair(int* peer, int* served, int buffer_size = 0)
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 1), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    *peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(*peer, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        FAIL() << "socket: " << std::strerror(errno);
+    *peer = fd;
     if (buffer_size > 0)
-        setsockopt(*peer, SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
-    ASSERT_EQ(connect(*peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     *served = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(*served, 0);
     close(listener);
