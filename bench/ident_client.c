@@ -21,10 +21,10 @@
  *                                     once every connection has ended (a
  *                                     connection closed without a reply is
  *                                     refused), or after 60 s
- *   ident_client ask HOST PORT        one connection sending "6193, 23\r\n";
- *                                     copies what comes back, up to the end
- *                                     of the connection (at most 30 s), to
- *                                     standard output
+ *   ident_client ask HOST PORT        one connection sending "6193, 23\r\n"
+ *                                     and half-closing; copies what comes
+ *                                     back, up to the end of the connection
+ *                                     (at most 30 s), to standard output
  *   ident_client hold HOST PORT N     N connections that send nothing; prints
  *                                     "held N" once all are connected and
  *                                     keeps them until it is killed
@@ -286,6 +286,7 @@ static void run_ask(const char* host, int port)
     int s = connect_to(host, port);
     static const char query[] = "6193, 23\r\n";
     send(s, query, sizeof query - 1, MSG_NOSIGNAL);
+    shutdown(s, SHUT_WR);
     double t0 = now();
     char buf[4096];
     for (;;) {
