@@ -527,6 +527,7 @@ case_systemd() {
     grep -qx 'Accept=yes' "$socket" || fail "the socket unit lacks Accept=yes"
     grep -qx 'MaxConnections=20' "$socket" || fail "the socket unit lacks MaxConnections=20"
     grep -qx 'MaxConnectionsPerSource=[1-9][0-9]*' "$socket" || fail "the socket unit lacks MaxConnectionsPerSource="
+    grep -qx 'TriggerLimitIntervalSec=0' "$socket" || fail "the socket unit keeps a trigger limit, which a burst turns into a failed socket"
     grep -qx 'StandardInput=socket' "$service" || fail "the service lacks StandardInput=socket"
     grep -qx 'StandardOutput=socket' "$service" || fail "the service lacks StandardOutput=socket"
     grep -qx 'RuntimeMaxSec=180' "$service" || fail "the service lacks RuntimeMaxSec=180"
