@@ -85,7 +85,7 @@ field() {
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = admin ] || fail "Section is '$(field Section)'"
 [ "$(field Priority)" = optional ] || fail "Priority is '$(field Priority)'"
-[ "$(field Suggests)" = "logrotate, rsyslog-relp, runit, ucspi-tcp" ] || fail "Suggests is '$(field Suggests)'"
+[ "$(field Suggests)" = "ipsvd, logrotate, rsyslog-relp, runit, ucspi-tcp" ] || fail "Suggests is '$(field Suggests)'"
 [[ $(field Depends) == *libc6* ]] || fail "dynamically linked programs, yet Depends is '$(field Depends)'"
 
 # The file list, exactly: owner, mode, path. The units go where this
