@@ -214,7 +214,7 @@ for release in "${releases[@]}"; do
       continue
     fi
     # The confinement of a hoodwain that holds a silent connection.
-    (exec nsenter -t "$container_pid" -n "$client" hold 127.0.0.1 113 1 >"$work/hold.out" 2>&1) &
+    (exec timeout 600 nsenter -t "$container_pid" -n "$client" hold 127.0.0.1 113 1 >"$work/hold.out" 2>&1) &
     holder=$!
     eventually 10 grep -q '^held 1$' "$work/hold.out"
     eventually 10 in_system pgrep -x hoodwain

@@ -137,10 +137,11 @@ socket_not_failed() {
     ! container_run systemctl is-failed --quiet ident.socket
 }
 # hold SOURCE N: N silent connections from SOURCE, kept until the holder is
-# killed; waits until all are connected.
+# killed, or for 10 minutes at most (in case the test itself is killed
+# before it can); waits until all are connected.
 hold() {
     local out=$work/hold.$1
-    (IDENT_SOURCE=$1 exec nsenter -t "$container_pid" -n "$client" hold 127.0.0.1 113 "$2" >"$out" 2>&1) &
+    (IDENT_SOURCE=$1 exec timeout 600 nsenter -t "$container_pid" -n "$client" hold 127.0.0.1 113 "$2" >"$out" 2>&1) &
     holders+=($!)
     eventually 10 grep -qs "^held $2\$" "$out" || fail "could not hold $2 connections from $1: $(cat "$out")"
 }
