@@ -294,6 +294,24 @@ ask "" 127.0.0.1
 read -r seconds replies < <(container_net "$client" seq 127.0.0.1 113 100)
 [ "$replies" -eq 100 ] || fail "tcpsvd: 100 queries in a row got $replies replies"
 tcpsvd_rate=$(awk -v s="$seconds" 'BEGIN { printf "%.0f", 100 / s }')
+# Beside it, ident.socket on IPv6 alone (the drop-in from the examples):
+# ::1 is answered through the socket, 127.0.0.1 still by tcpsvd alone.
+container_run sh -c 'mkdir /etc/systemd/system/ident.socket.d &&
+    cp /usr/share/doc/kestrix/examples/systemd/ident-ipv6-only.conf /etc/systemd/system/ident.socket.d/ &&
+    systemctl daemon-reload && systemctl start ident.socket' >"$work/ipv6.out" 2>&1 ||
+    fail "ident.socket on IPv6 alone does not start beside tcpsvd: $(cat "$work/ipv6.out")"
+accepted() {
+    container_run systemctl show -p NAccepted --value ident.socket
+}
+before=$(accepted)
+ask "" ::1
+[ "$reply" = "$answer" ] || fail "beside tcpsvd, a query over ::1 got '$reply'"
+[ "$(accepted)" -eq $((before + 1)) ] || fail "the query over ::1 did not pass through ident.socket"
+ask "" 127.0.0.1
+[ "$reply" = "$answer" ] || fail "beside the IPv6 socket, a query over 127.0.0.1 got '$reply'"
+[ "$(accepted)" -eq $((before + 1)) ] || fail "a query over 127.0.0.1 passed through ident.socket, not tcpsvd"
+container_run sh -c 'systemctl stop ident.socket && rm -r /etc/systemd/system/ident.socket.d && systemctl daemon-reload' ||
+    fail "cannot take the IPv6 socket away"
 hoodwains_at_least() {
     [ "$(container_run pgrep -c -x hoodwain)" -ge "$1" ]
 }
