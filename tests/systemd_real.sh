@@ -297,7 +297,7 @@ tcpsvd_rate=$(awk -v s="$seconds" 'BEGIN { printf "%.0f", 100 / s }')
 # Beside it, ident.socket on IPv6 alone (the drop-in from the examples):
 # ::1 is answered through the socket, 127.0.0.1 still by tcpsvd alone.
 container_run sh -c 'mkdir /etc/systemd/system/ident.socket.d &&
-    cp /usr/share/doc/kestrix/examples/systemd/ident-ipv6-only.conf /etc/systemd/system/ident.socket.d/ &&
+    cp /usr/share/doc/kestrix/examples/systemd/ident-ipv6-only.conf /etc/systemd/system/ident.socket.d/ipv6-only.conf &&
     systemctl daemon-reload && systemctl start ident.socket' >"$work/ipv6.out" 2>&1 ||
     fail "ident.socket on IPv6 alone does not start beside tcpsvd: $(cat "$work/ipv6.out")"
 accepted() {
