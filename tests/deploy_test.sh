@@ -523,10 +523,18 @@ case_systemd() {
     # not installed here).
     timeout 30 systemd-analyze verify --man=no "$socket" "$service" >"$work/verify.out" 2>&1 ||
         fail "systemd-analyze verify rejects the units"
-    [ -s "$work/verify.out" ] && fail "systemd-analyze verify complains about the units"
+    # PollLimitIntervalSec= came with systemd 255; an older one says it
+    # ignores the key, and nothing else.
+    if [ "$(systemd-analyze --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')" -lt 255 ]; then
+        grep -v "ident\.socket:[0-9]*: Unknown key.*PollLimitIntervalSec.*ignoring" "$work/verify.out" >"$work/verify.rest"
+        mv "$work/verify.rest" "$work/verify.out"
+    fi
+    [ -s "$work/verify.out" ] && fail "systemd-analyze verify complains about the units: $(cat "$work/verify.out")"
     grep -qx 'Accept=yes' "$socket" || fail "the socket unit lacks Accept=yes"
     grep -qx 'MaxConnections=20' "$socket" || fail "the socket unit lacks MaxConnections=20"
     grep -qx 'MaxConnectionsPerSource=[1-9][0-9]*' "$socket" || fail "the socket unit lacks MaxConnectionsPerSource="
+    grep -qx 'TriggerLimitIntervalSec=0' "$socket" || fail "the socket unit keeps a trigger limit, which a burst turns into a failed socket"
+    grep -qx 'PollLimitIntervalSec=0' "$socket" || fail "the socket unit keeps a poll limit, which holds every connection back after a burst"
     grep -qx 'StandardInput=socket' "$service" || fail "the service lacks StandardInput=socket"
     grep -qx 'StandardOutput=socket' "$service" || fail "the service lacks StandardOutput=socket"
     grep -qx 'RuntimeMaxSec=180' "$service" || fail "the service lacks RuntimeMaxSec=180"

@@ -85,7 +85,7 @@ field() {
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = admin ] || fail "Section is '$(field Section)'"
 [ "$(field Priority)" = optional ] || fail "Priority is '$(field Priority)'"
-[ "$(field Suggests)" = "logrotate, rsyslog-relp, runit, ucspi-tcp" ] || fail "Suggests is '$(field Suggests)'"
+[ "$(field Suggests)" = "ipsvd, logrotate, rsyslog-relp, runit, ucspi-tcp" ] || fail "Suggests is '$(field Suggests)'"
 [[ $(field Depends) == *libc6* ]] || fail "dynamically linked programs, yet Depends is '$(field Depends)'"
 
 # The file list, exactly: owner, mode, path. The units go where this
@@ -194,9 +194,12 @@ listeners() {
 }
 # Processes started by a maintainer script of the package (dpkg puts
 # DPKG_MAINTSCRIPT_PACKAGE=kestrix in their environment, and children inherit
-# it) or running one of its programs.
+# it) or running one of its programs, in this system's process namespace: the
+# systems that other tests boot (tests/systemd_real.sh) run the package's
+# programs in namespaces of their own.
 package_processes() {
-    local program pid lnames=()
+    local program pid lnames=() own_namespace
+    own_namespace=$(readlink /proc/self/ns/pid)
     for program in "${programs[@]}"; do
         lnames+=(-o -lname "/usr/sbin/$program*")
     done
@@ -204,6 +207,7 @@ package_processes() {
         grep -lsaxzF 'DPKG_MAINTSCRIPT_PACKAGE=kestrix' /proc/[0-9]*/environ
         find /proc/[0-9]*/exe -maxdepth 0 \( -false "${lnames[@]}" \) -print 2>/dev/null
     } | cut -d / -f 3 | sort -u | while read -r pid; do
+        [ "$(readlink "/proc/$pid/ns/pid" 2>/dev/null)" = "$own_namespace" ] || continue
         echo "$pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
     done
 }

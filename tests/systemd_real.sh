@@ -5,10 +5,11 @@
 # --pedantic, then installed in a booted Debian N (systemd-nspawn -b, a
 # network of its own: loopback alone) and used as an administrator would:
 # installed inert; ident.socket enabled and queried over IPv4 and IPv6; the
-# per-source and total connection limits met; a silent peer cut at a
-# RuntimeMaxSec= scaled down by a drop-in; the serving process's confinement
-# as the kernel reports it; systemd's exposure score; removal and purge that
-# leave nothing behind. Prints "[figures] systemd real (Debian N): ...".
+# per-source and total connection limits met; a burst of 1000 connections
+# that neither fails the socket nor keeps it from answering; a silent peer
+# cut at a RuntimeMaxSec= scaled down by a drop-in; the serving process's
+# confinement as the kernel reports it; systemd's exposure score; removal
+# and purge that leave nothing behind. Prints "[figures] systemd real (Debian N): ...".
 #
 # The roots are made once and kept (tests/containers.sh). Status 77
 # (skipped) when not root, or inside a system that systemd-nspawn booted.
@@ -93,6 +94,16 @@ for unit in ident.socket ident@.service; do
         fail "$unit is not in $unit_dir:"$'\n'"$(grep systemd <<<"$contents")"
 done
 
+# ipsvd of this release, for the recipe deploy/systemd/ident-tcpsvd.service:
+# fetched once with apt-get in the root (the machine's network) and kept.
+debs=$container_cache/debs-$codename
+if ! ls "$debs"/ipsvd_*.deb >/dev/null 2>&1; then
+    mkdir -p "$debs" &&
+        container_exec "$root" --bind="$debs:/debs" --chdir=/debs sh -c 'apt-get update -q && apt-get download ipsvd' \
+            >"$work/fetch.log" 2>&1 || fail "cannot fetch ipsvd of Debian $release: $(tail -n 5 "$work/fetch.log")"
+fi
+cp "$debs"/ipsvd_*.deb "$work/" || fail "no ipsvd package in $debs"
+
 container_boot "$root" "$work/console.log" --private-network --bind-ro="$work:/kestrix-test" ||
     fail "Debian $release did not boot"
 systemd_version=$(container_run systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')
@@ -126,12 +137,13 @@ socket_not_failed() {
     ! container_run systemctl is-failed --quiet ident.socket
 }
 # hold SOURCE N: N silent connections from SOURCE, kept until the holder is
-# killed; waits until all are connected.
+# killed, or for 10 minutes at most (in case the test itself is killed
+# before it can); waits until all are connected.
 hold() {
     local out=$work/hold.$1
-    (IDENT_SOURCE=$1 exec nsenter -t "$container_pid" -n "$client" hold 127.0.0.1 113 "$2" >"$out" 2>&1) &
+    (IDENT_SOURCE=$1 exec timeout 600 nsenter -t "$container_pid" -n "$client" hold 127.0.0.1 113 "$2" >"$out" 2>&1) &
     holders+=($!)
-    eventually 10 grep -q "^held $2\$" "$out" || fail "could not hold $2 connections from $1: $(cat "$out")"
+    eventually 10 grep -qs "^held $2\$" "$out" || fail "could not hold $2 connections from $1: $(cat "$out")"
 }
 # ask SOURCE ADDRESS: sets reply to what a query from SOURCE to ADDRESS gets.
 ask() {
@@ -219,6 +231,34 @@ holders=()
 eventually 20 no_instances || fail "services outlive their connections: $(instances)"
 socket_not_failed || fail "ident.socket failed"
 
+# A burst of 1000 connections from one address, opened in under a second:
+# the socket never fails (systemd's default trigger limit would fail it
+# for good), and another address is answered within 5 s of the burst's end.
+container_net "$client" burst 127.0.0.1 113 1000 >"$work/burst.out" 2>&1 &
+burster=$!
+holders+=("$burster")
+sleep 1
+start=$(date +%s.%N)
+answered_from() {
+    ask "$1" 127.0.0.1
+    [ "$reply" = "$answer" ]
+}
+eventually 5 answered_from 127.0.0.2 || fail "no answer within 5 s of a burst of 1000 connections: '$reply'"
+again=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')
+awk -v a="$again" 'BEGIN { exit !(a <= 5) }' || fail "the first answer after a burst of 1000 connections came after $again s"
+socket_not_failed || fail "a burst of 1000 connections failed ident.socket: $(container_run systemctl status --no-pager ident.socket)"
+wait "$burster"
+holders=()
+read -r opened burst_answered burst_refused <"$work/burst.out"
+awk -v o="$opened" 'BEGIN { exit !(o < 1) }' || fail "the burst took $opened s to open, not under 1 s: $(cat "$work/burst.out")"
+[ $((burst_answered + burst_refused)) -eq 1000 ] || fail "of the burst's 1000 connections, $burst_answered were answered and $burst_refused refused"
+[ "$burst_answered" -ge 4 ] || fail "only $burst_answered of the burst's connections were answered"
+socket_not_failed || fail "ident.socket failed after a burst"
+[ "$(container_run systemctl show -p Result --value ident.socket)" = success ] ||
+    fail "ident.socket's result after a burst: $(container_run systemctl show -p Result --value ident.socket)"
+answered_from 127.0.0.1 || fail "the burst's own address is not answered after it: '$reply'"
+eventually 20 no_instances || fail "services outlive the burst: $(instances)"
+
 # A silent peer is cut at RuntimeMaxSec=, here scaled down to 5 s, and its
 # service instance goes away.
 container_run sh -c 'mkdir -p /run/systemd/system/ident@.service.d &&
@@ -240,6 +280,95 @@ exposure=$(container_run systemd-analyze security --no-pager ident@.service 2>&1
 [ -n "$exposure" ] || fail "systemd-analyze security gives no exposure level"
 awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' || fail "exposure $exposure is above 1.5"
 
+rm -f "$work"/hold.*
+# The recipe for busy hosts: one tcpsvd confined by systemd, from the
+# package's examples, on IPv4 port 113 in place of the socket.
+container_run systemctl stop ident.socket || fail "systemctl stop ident.socket"
+container_run sh -c 'dpkg -i /kestrix-test/ipsvd_*.deb &&
+    cp /usr/share/doc/kestrix/examples/systemd/ident-tcpsvd.service /etc/systemd/system/ &&
+    systemctl daemon-reload && systemctl start ident-tcpsvd.service' >"$work/tcpsvd.out" 2>&1 ||
+    fail "cannot start ident-tcpsvd.service: $(cat "$work/tcpsvd.out")"
+eventually 10 listening || fail "ident-tcpsvd.service does not listen on port 113"
+ask "" 127.0.0.1
+[ "$reply" = "$answer" ] || fail "tcpsvd: a query got '$reply'"
+read -r seconds replies < <(container_net "$client" seq 127.0.0.1 113 100)
+[ "$replies" -eq 100 ] || fail "tcpsvd: 100 queries in a row got $replies replies"
+tcpsvd_rate=$(awk -v s="$seconds" 'BEGIN { printf "%.0f", 100 / s }')
+# Beside it, ident.socket on IPv6 alone (the drop-in from the examples):
+# ::1 is answered through the socket, 127.0.0.1 still by tcpsvd alone.
+container_run sh -c 'mkdir /etc/systemd/system/ident.socket.d &&
+    cp /usr/share/doc/kestrix/examples/systemd/ident-ipv6-only.conf /etc/systemd/system/ident.socket.d/ipv6-only.conf &&
+    systemctl daemon-reload && systemctl start ident.socket' >"$work/ipv6.out" 2>&1 ||
+    fail "ident.socket on IPv6 alone does not start beside tcpsvd: $(cat "$work/ipv6.out")"
+accepted() {
+    container_run systemctl show -p NAccepted --value ident.socket
+}
+before=$(accepted)
+ask "" ::1
+[ "$reply" = "$answer" ] || fail "beside tcpsvd, a query over ::1 got '$reply'"
+[ "$(accepted)" -eq $((before + 1)) ] || fail "the query over ::1 did not pass through ident.socket"
+ask "" 127.0.0.1
+[ "$reply" = "$answer" ] || fail "beside the IPv6 socket, a query over 127.0.0.1 got '$reply'"
+[ "$(accepted)" -eq $((before + 1)) ] || fail "a query over 127.0.0.1 passed through ident.socket, not tcpsvd"
+container_run sh -c 'systemctl stop ident.socket && rm -r /etc/systemd/system/ident.socket.d && systemctl daemon-reload' ||
+    fail "cannot take the IPv6 socket away"
+hoodwains_at_least() {
+    [ "$(container_run pgrep -c -x hoodwain)" -ge "$1" ]
+}
+# Four from one address: a fifth from it is closed at once, another address
+# is answered.
+hold 127.0.0.1 4
+eventually 10 hoodwains_at_least 4 || fail "tcpsvd: 4 held connections do not run 4 hoodwain"
+ask 127.0.0.1 127.0.0.1
+[ "$reply" = "$empty" ] || fail "tcpsvd: a fifth connection from one address got '$reply'"
+ask 127.0.0.2 127.0.0.1
+[ "$reply" = "$answer" ] || fail "tcpsvd: another address got '$reply' while one held 4 connections"
+# The serving process: as under the socket, except that the bounding set
+# may also hold CAP_NET_BIND_SERVICE (10), which tcpsvd keeps to bind port
+# 113; with no capability in effect or permitted and no new privileges, it
+# cannot be used.
+pid=$(container_run pgrep -x -o hoodwain) || fail "tcpsvd: no hoodwain serves the held connections"
+status=$(container_run cat "/proc/$pid/status") || fail "cannot read /proc/$pid/status"
+[ "$(field Uid)" = "65534 65534 65534 65534" ] || fail "tcpsvd: Uid: $(field Uid)"
+[ "$(field Gid)" = "65534 65534 65534 65534" ] || fail "tcpsvd: Gid: $(field Gid)"
+[ "$(field Groups)" = "65534" ] || fail "tcpsvd: Groups: $(field Groups)"
+(((16#$(field CapBnd) & ~(kept | 1 << 10)) == 0)) || fail "tcpsvd: CapBnd: $(field CapBnd)"
+(((16#$(field CapEff) | 16#$(field CapPrm) | 16#$(field CapAmb)) == 0)) ||
+    fail "tcpsvd: CapEff $(field CapEff), CapPrm $(field CapPrm), CapAmb $(field CapAmb)"
+[ "$(field NoNewPrivs)" = 1 ] || fail "tcpsvd: NoNewPrivs: $(field NoNewPrivs)"
+[ "$(field Seccomp)" = 2 ] || fail "tcpsvd: Seccomp: $(field Seccomp)"
+[ "$(container_run readlink "/proc/$pid/root")" = /usr/share/kestrix/empty ] || fail "tcpsvd: its root is not the empty directory"
+# 24 held from six addresses: 20 are served, 4 wait.
+for source in 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5 127.0.0.6; do
+    hold "$source" 4
+done
+eventually 10 hoodwains_at_least 20 || fail "tcpsvd: 24 held connections do not run 20 hoodwain"
+sleep 1
+[ "$(container_run pgrep -c -x hoodwain)" -eq 20 ] || fail "tcpsvd: $(container_run pgrep -c -x hoodwain) hoodwain run at once"
+for pid in "${holders[@]}"; do
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+done
+holders=()
+# A burst: the service stays up, and another address is answered within 5 s.
+container_net "$client" burst 127.0.0.1 113 1000 >"$work/burst.out" 2>&1 &
+burster=$!
+holders+=("$burster")
+sleep 1
+start=$(date +%s.%N)
+eventually 5 answered_from 127.0.0.2 || fail "tcpsvd: no answer within 5 s of a burst of 1000 connections: '$reply'"
+tcpsvd_again=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')
+wait "$burster"
+holders=()
+[ "$(container_run systemctl show -p NRestarts --value ident-tcpsvd.service)" = 0 ] &&
+    container_run systemctl is-active --quiet ident-tcpsvd.service || fail "tcpsvd: the service did not stay up through a burst"
+tcpsvd_exposure=$(container_run systemd-analyze security --no-pager ident-tcpsvd.service 2>&1 |
+    sed -n 's/.*Overall exposure level for [^ ]*: \([0-9][0-9.]*\) .*/\1/p')
+[ -n "$tcpsvd_exposure" ] || fail "systemd-analyze security gives no exposure level for ident-tcpsvd.service"
+container_run sh -c 'systemctl stop ident-tcpsvd.service && rm /etc/systemd/system/ident-tcpsvd.service &&
+    systemctl daemon-reload && dpkg -P ipsvd' >"$work/tcpsvd.out" 2>&1 || fail "cannot remove the tcpsvd recipe: $(cat "$work/tcpsvd.out")"
+eventually 10 sh -c "! nsenter -t $container_pid -a pgrep -x hoodwain >/dev/null" || fail "hoodwain outlives ident-tcpsvd.service"
+
 # Removal stops the socket; purge leaves no file of the package behind.
 files=$(container_run dpkg -L kestrix) || fail "dpkg -L kestrix"
 container_run systemctl disable --now ident.socket >/dev/null 2>&1 || fail "systemctl disable --now ident.socket"
@@ -259,4 +388,7 @@ processes=$(package_processes) && fail "processes of the package run after purge
 
 echo "[figures] systemd real (Debian $release): systemd $systemd_version, exposure $exposure," \
     "silent peer cut after $cut s (RuntimeMaxSec=5), query round trip $round_trip ms (20 in a row)," \
+    "burst of 1000 opened in $(awk -v o="$opened" 'BEGIN { printf "%.3f", o }') s ($burst_answered answered, $burst_refused refused)," \
+    "another address answered ${again} s after it;" \
+    "tcpsvd recipe: $tcpsvd_rate queries/s (100 in a row), answered ${tcpsvd_again} s after a burst, exposure $tcpsvd_exposure;" \
     "package built in ${build_time} s, $lintian_figures"
