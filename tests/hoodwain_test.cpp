@@ -458,10 +458,11 @@ TEST(hoodwain_confinement, refusals_are_fatal_before_the_connection_is_served)
                                                    "KESTRIX_FAULT_ERRNO=EACCES", "KESTRIX_FAULT_AT=1"});
                 const char* asan = std::getenv("ASAN_OPTIONS");
                 o.set_env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":detect_leaks=0");
-            } else if (kv == "TCPREMOTEIP")
+            } else if (kv == "TCPREMOTEIP") {
                 std::erase_if(o.set_env, [](const std::string& e) { return e.rfind("TCPREMOTEIP=", 0) == 0; });
-            else
+            } else {
                 o.set_env.push_back(kv);
+            }
         }
         if (skipped)
             continue;

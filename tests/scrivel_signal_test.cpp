@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -329,7 +330,7 @@ TEST_F(scrivel_signals, sighup_while_idle_reopens_by_path_and_logging_goes_on)
 // spent asleep.
 TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file_and_retries)
 {
-    enum class ending { directory_restored, new_directory, sigterm };
+    enum class ending : std::uint8_t { directory_restored, new_directory, sigterm };
     for (ending e : {ending::directory_restored, ending::new_directory, ending::sigterm}) {
         std::string sub = dir + "/d" + std::to_string(static_cast<int>(e));
         std::string gone = sub + ".gone";
