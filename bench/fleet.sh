@@ -20,7 +20,8 @@ build=${2:-$root/build/default}
 rounds=${3:-1}
 cases=${4:-crash-outage stop-outage crash-flow long-outage receiver-crash rotations rate}
 scrivel=$build/scrivel
-recipes=$root/deploy/rsyslog
+# RECIPES: another directory of the three rsyslog recipe files, to compare.
+recipes=${RECIPES:-$root/deploy/rsyslog}
 [ -x "$scrivel" ] || { echo "no $scrivel: build it first" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "run as root" >&2; exit 1; }
 
@@ -55,7 +56,7 @@ setup() {
 # start sender|central: the sender after ident-forward-rewind, as the
 # systemd drop-in runs it.
 start() {
-    if [ "$1" = sender ]; then
+    if [ "$1" = sender ] && [ -x "$recipes/ident-forward-rewind" ]; then
         "$recipes/ident-forward-rewind" "$W/sender/spool" "$W/log/current" 32 || echo "ident-forward-rewind failed" >&2
     fi
     rsyslogd -n -f "$W/$1/rsyslog.conf" -i "$W/$1/pid" >>"$W/$1.out" 2>&1 7>&- &
@@ -134,7 +135,9 @@ finish() {
 
 compare() {
     local f
-    for f in "$W"/log/current*; do cat "$f"; done >"$W/written"
+    for f in "$W"/log/current*; do
+        case $f in *.gz) gzip -dc "$f" ;; *) cat "$f" ;; esac
+    done >"$W/written"
     LC_ALL=C awk 'NR == FNR { want[$0]++; next }
         { if ($0 in want) seen[$0]++; else torn++ }
         END { for (l in want) if (!(l in seen)) lost++; else dup += seen[l] - 1

@@ -851,6 +851,20 @@ case_fleet() {
     # more at times. A generation read twice from its start (4000 lines
     # here, as when imfile drops the position of a renamed file) is a fault.
     [ "$dup" -le 1000 ] || fail "$dup lines were duplicated: a generation read twice?"
+
+    # The administrator's count agrees; a central copy that lacks lines is
+    # repaired with those lines alone.
+    install_recipe rsyslog/ident-central-repair "$work/ident-central-repair"
+    f=$("$work/ident-central-repair" -n "$central" "$work"/log/current*) || fail "ident-central-repair -n failed"
+    [ "$f" = "lost 0, duplicated $dup, not in these files 0" ] || fail "ident-central-repair counts '$f', the test lost 0, duplicated $dup"
+    # Every 2000th line that the central file holds once is taken out.
+    LC_ALL=C awk 'NR == FNR { n[$0]++; next } FNR % 2000 != 7 || n[$0] > 1' "$central" "$central" >"$work/damaged"
+    k=$(($(wc -l <"$central") - $(wc -l <"$work/damaged")))
+    [ "$k" -gt 0 ] || fail "no line was taken out of the copy"
+    f=$("$work/ident-central-repair" "$work/damaged" "$work"/log/current*) || fail "ident-central-repair failed"
+    [ "$f" = "lost $k, duplicated $dup, not in these files 0" ] ||
+        fail "ident-central-repair counts '$f' in a copy that lacks $k lines"
+    cmp -s <(LC_ALL=C sort "$central") <(LC_ALL=C sort "$work/damaged") || fail "the repaired copy is not the central file"
     return 0
 }
 
