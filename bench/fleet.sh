@@ -10,7 +10,7 @@
 #   DIR        where the logs, spools and central files go (a tmpfs, or the
 #              disk to measure); emptied first
 #   CASES      any of: crash-outage stop-outage crash-flow long-outage
-#              receiver-crash rotations rate (default: all)
+#              receiver-crash rotations rate central-full (default: all)
 # Prints one line per case and round:
 #   CASE: N lines, R rotations, lost L, duplicated D, ... s
 set -u
@@ -18,7 +18,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 base=${1:?usage: fleet.sh DIR [BUILD_DIR [ROUNDS [CASES]]]}
 build=${2:-$root/build/default}
 rounds=${3:-1}
-cases=${4:-crash-outage stop-outage crash-flow long-outage receiver-crash rotations rate}
+cases=${4:-crash-outage stop-outage crash-flow long-outage receiver-crash rotations rate central-full}
 scrivel=$build/scrivel
 # RECIPES: another directory of the three rsyslog recipe files, to compare.
 recipes=${RECIPES:-$root/deploy/rsyslog}
@@ -203,6 +203,20 @@ run_case() {
     rotations)
         for _ in $(seq 22); do write 4500 0.01; rotate; done
         ;;
+    central-full)
+        # The central files on a tmpfs of 1 MiB that 30,000 lines fill,
+        # grown to 16 MiB 10 s after the last line; then the central copy
+        # repaired from the host's generations.
+        full=$W/central/hosts
+        halt central TERM
+        mkdir -p "$full"
+        mount -t tmpfs -o size=1m fleet-full "$full" || { echo "central-full: no tmpfs" >&2; halt sender TERM; finish; return 1; }
+        start central
+        write 30000 0.01
+        sleep 10
+        extra=", the central file full at $(central_count) lines"
+        mount -o remount,size=16m "$full"
+        ;;
     rate)
         # As fast as scrivel writes: scrivel's own rate, and how soon after
         # the central file has every line.
@@ -223,6 +237,10 @@ run_case() {
     halt sender TERM
     halt central TERM
     echo "$1: $n lines, $rotations rotations, $(compare)$extra, $((SECONDS - begin)) s"
+    if [ "$1" = central-full ]; then
+        echo "central-full: ident-central-repair: $("$recipes/ident-central-repair" "$W"/central/hosts/*/ident.log "$W"/log/current*), then $(compare)"
+        umount "$full"
+    fi
 }
 
 for ((r = 1; r <= rounds; r++)); do
