@@ -10,7 +10,8 @@
 #   DIR        where the logs, spools and central files go (a tmpfs, or the
 #              disk to measure); emptied first
 #   CASES      any of: crash-outage stop-outage crash-flow long-outage
-#              receiver-crash rotations rate central-full (default: all)
+#              receiver-crash rotations rate central-full power-loss
+#              (default: all)
 # Prints one line per case and round:
 #   CASE: N lines, R rotations, lost L, duplicated D, ... s
 set -u
@@ -18,7 +19,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 base=${1:?usage: fleet.sh DIR [BUILD_DIR [ROUNDS [CASES]]]}
 build=${2:-$root/build/default}
 rounds=${3:-1}
-cases=${4:-crash-outage stop-outage crash-flow long-outage receiver-crash rotations rate central-full}
+cases=${4:-crash-outage stop-outage crash-flow long-outage receiver-crash rotations rate central-full power-loss}
 scrivel=$build/scrivel
 # RECIPES: another directory of the three rsyslog recipe files, to compare.
 recipes=${RECIPES:-$root/deploy/rsyslog}
@@ -154,6 +155,21 @@ run_case() {
     rotate
     write 2000
     case $1 in
+    power-loss)
+        # As near as a process gets: the sender killed while the central
+        # host is away, and its state files emptied, as a power loss leaves
+        # a state file whose rewriting had not reached the disk.
+        halt central KILL
+        write 10000 0.005
+        rotate
+        write 5000 0.005
+        sleep 2
+        halt sender KILL
+        for f in "$W"/sender/spool/imfile-state:*; do : >"$f"; done
+        start sender
+        sleep 3
+        start central
+        ;;
     crash-outage | stop-outage)
         # 30,000 lines and three rotations while the central host is away,
         # then the sender killed (or stopped) and started again, then the
