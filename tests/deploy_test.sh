@@ -872,11 +872,11 @@ case_fleet() {
     return 0
 }
 
-# The lines written and not yet in the central file.
+# The lines written and not yet in the central file (each counted once).
 fleet_waiting() {
     local p=0
     read -r p 2>/dev/null <"$work/progress"
-    echo $((p - $(cat "$work"/central/hosts/*/ident.log 2>/dev/null | wc -l)))
+    echo $((p - $(cat "$work"/central/hosts/*/ident.log 2>/dev/null | LC_ALL=C awk '!seen[$0]++' | wc -l)))
 }
 
 fleet_new_second() {
