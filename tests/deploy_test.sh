@@ -710,6 +710,8 @@ case_fleet() {
     need_root
     need rsyslogd logrotate gzip awk pgrep
     local total=100000 chunk=200 rotations=24 port k f rotated=0 restarts=0 crashes=0 stops=0
+    # sender_pid and central_pid are set and read through eval, by name.
+    # shellcheck disable=SC2034
     local sender_pid central_pid scrivel_pid before begin=$SECONDS files central count last
     local lost dup torn deadline second=0 waited=0 most
     port=$(pick_port) || fail "no free port"
