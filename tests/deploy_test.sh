@@ -684,9 +684,13 @@ system_rsyslog_state() {
 }
 
 # fleet_rsyslogd NAME: starts rsyslogd in the foreground on $work/NAME's
-# configuration, work directory and pid file.
+# configuration, work directory and pid file; the sender after the command
+# that the recipe's systemd drop-in runs before each start.
 fleet_rsyslogd() {
     rm -f "$work/$1/rsyslogd.pid"
+    if [ "$1" = sender ]; then
+        "${fleet_rewind[@]}" >>"$work/rewind.out" 2>&1 || fail "ident-forward-rewind failed: $(cat "$work/rewind.out")"
+    fi
     rsyslogd -n -f "$work/$1/rsyslog.conf" -i "$work/$1/rsyslogd.pid" >>"$work/$1.out" 2>&1 &
     started+=($!)
     eval "$1_pid=$!"
@@ -694,17 +698,30 @@ fleet_rsyslogd() {
     disown $!
 }
 
+# fleet_halt NAME SIGNAL: sends SIGNAL to that rsyslogd and waits for its end.
+fleet_halt() {
+    local pid
+    eval "pid=\$${1}_pid"
+    kill "-$2" "$pid"
+    eventually 30 not alive "$pid" || fail "the $1 rsyslogd survived $2"
+}
+
 # One host's scrivel log followed by rsyslog's imfile and sent over RELP to a
 # central rsyslogd, which writes it one file per host and program. Lines
-# flow while logrotate rotates the log and the central rsyslogd is killed
-# and restarted; at the end every line scrivel wrote must be in the central
-# file exactly once and byte for byte.
+# flow while logrotate rotates the log; the sending rsyslogd is killed in
+# steady flow, the central one is killed and started again, then stays away
+# while the sending one is killed and then stopped; at the end every line
+# scrivel wrote must be in the central file, byte for byte, and lines twice
+# only within the bounds of RELP's window and of what the rewind reads
+# again.
 case_fleet() {
     need_root
     need rsyslogd logrotate gzip awk pgrep
-    local total=100000 chunk=200 rotations=24 port k f rotated=0 restarts=0
+    local total=100000 chunk=200 rotations=24 port k f rotated=0 restarts=0 crashes=0 stops=0
+    # sender_pid and central_pid are set and read through eval, by name.
+    # shellcheck disable=SC2034
     local sender_pid central_pid scrivel_pid before begin=$SECONDS files central count last
-    local lost dup torn pid deadline
+    local lost dup torn deadline second=0 waited=0 most
     port=$(pick_port) || fail "no free port"
     mkdir -p "$work/log" "$work/sender/spool" "$work/central/spool"
     install_recipe rsyslog/ident-forward.conf "$work/sender/ident-forward.conf" \
@@ -719,6 +736,14 @@ case_fleet() {
         /var/log/ident "$work/log" \
         "rotate 14" "rotate 1000" \
         /run/ident-log.pid "$work/ident-log.pid"
+    # The drop-in's ExecStartPre= command, on the test's paths.
+    install_recipe rsyslog/ident-forward-rewind "$work/ident-forward-rewind"
+    install_recipe rsyslog/rsyslog-rewind.conf "$work/rsyslog-rewind.conf" \
+        /usr/local/sbin/ident-forward-rewind "$work/ident-forward-rewind" \
+        /var/spool/rsyslog "$work/sender/spool" \
+        /var/log/ident/current "$work/log/current"
+    read -r -a fleet_rewind < <(sed -n 's/^ExecStartPre=//p' "$work/rsyslog-rewind.conf")
+    [ "${#fleet_rewind[@]}" -eq 4 ] || fail "the drop-in has no ExecStartPre= command of four words"
     # In place of /etc/rsyslog.conf: a work directory and the recipe, and no
     # local log socket (no imuxsock, no imklog).
     for k in sender/ident-forward central/central; do
@@ -748,23 +773,48 @@ case_fleet() {
     started+=("$scrivel_pid")
     echo "$scrivel_pid" >"$work/ident-log.pid"
 
-    # Rotations spread over the stream; the receiver killed after the 8th and
-    # the 16th and started again a second later.
+    # Rotations spread over the stream, in different seconds (a generation is
+    # named by the second of its rotation). The sending rsyslogd is killed
+    # after the 4th and the 12th; the central one killed after the 8th and
+    # started again a second later, killed again after the 16th and kept away
+    # until the 22nd, while the sending one is killed after the 18th and
+    # stopped after the 20th, each started again at once.
     for ((k = 1; k <= rotations; k++)); do
         eventually 120 fleet_progress_past $((k * total / (rotations + 1))) ||
             fail "the service stalled before $((k * total / (rotations + 1))) lines"
         alive "$scrivel_pid" || fail "scrivel is gone"
+        eventually 3 fleet_new_second "$second" || fail "the clock stands still"
+        second=$(date +%s)
         logrotate -f -s "$work/logrotate.state" "$work/logrotate.conf" >>"$work/logrotate.out" 2>&1 ||
             fail "logrotate failed: $(cat "$work/logrotate.out")"
         rotated=$((rotated + 1))
-        if [ $((k % 8)) -eq 0 ] && [ "$k" -lt "$rotations" ]; then
-            kill -KILL "$central_pid"
-            eventually 10 not alive "$central_pid" || fail "the central rsyslogd survived SIGKILL"
-            sleep 1
+        case $k in
+        4 | 12 | 18)
+            [ "$k" -ne 18 ] || waited=$(fleet_waiting)
+            fleet_halt sender KILL
+            fleet_rsyslogd sender
+            crashes=$((crashes + 1))
+            ;;
+        20)
+            fleet_halt sender TERM
+            fleet_rsyslogd sender
+            stops=$((stops + 1))
+            ;;
+        8 | 16)
+            fleet_halt central KILL
+            if [ "$k" -eq 8 ]; then
+                sleep 1
+                fleet_rsyslogd central
+                eventually 10 listening "$port" || fail "the central rsyslogd did not come back on $port"
+                restarts=$((restarts + 1))
+            fi
+            ;;
+        22)
             fleet_rsyslogd central
             eventually 10 listening "$port" || fail "the central rsyslogd did not come back on $port"
             restarts=$((restarts + 1))
-        fi
+            ;;
+        esac
         [ "$k" -gt 1 ] || [ "$(system_rsyslog_state)" = "$before" ] ||
             fail "the system's rsyslog changed: $before / $(system_rsyslog_state)"
     done
@@ -794,21 +844,53 @@ case_fleet() {
         sleep 2
     done
     for k in sender central; do
-        eval "pid=\$${k}_pid"
-        kill -TERM "$pid"
-        eventually 30 not alive "$pid" || fail "the $k rsyslogd does not stop"
+        fleet_halt "$k" TERM
     done
 
     read -r lost dup torn < <(LC_ALL=C awk 'NR == FNR { want[$0] = 1; next }
         { if ($0 in want) seen[$0]++; else torn++ }
         END { for (l in want) if (!(l in seen)) lost++; else dup += seen[l] - 1
               print lost + 0, dup + 0, torn + 0 }' "$work/written" "$central")
-    echo "[figures] fleet: $total lines, $rotated rotations, $restarts receiver restarts, lost $lost, duplicated $dup, $((SECONDS - begin)) s"
+    echo "[figures] fleet: $total lines, $rotated rotations, $restarts receiver restarts, $crashes sender crashes ($waited lines waiting at the one during the outage), $stops sender stop, lost $lost, duplicated $dup, $((SECONDS - begin)) s"
     [ "$(system_rsyslog_state)" = "$before" ] ||
         fail "the system's rsyslog changed: $before / $(system_rsyslog_state)"
     [ "$lost" -eq 0 ] || fail "$lost lines are not in the central file"
     [ "$torn" -eq 0 ] || fail "$torn lines in the central file are not as scrivel wrote them"
+    # Lines twice: up to 100 at each rotation (imfile's position of the
+    # renamed generation is written every 100 lines), up to 132 in each of
+    # two generations at each start of the sender (the position written up
+    # to 100 lines back, then the rewind's 32), up to RELP's window of 16 at
+    # each receiver crash, and a generation read again from its start at each
+    # crash of the sender (when the kill cuts the writing of a state file).
+    # A generation read twice at every rotation is a fault.
+    most=$((rotated * 100 + (crashes + stops) * 2 * 132 + restarts * 16 + crashes * total / (rotations + 1)))
+    [ "$dup" -le "$most" ] || fail "$dup lines were duplicated, more than the $most accounted for"
+
+    # The administrator's count agrees; a central copy that lacks lines is
+    # repaired with those lines alone.
+    install_recipe rsyslog/ident-central-repair "$work/ident-central-repair"
+    f=$("$work/ident-central-repair" -n "$central" "$work"/log/current*) || fail "ident-central-repair -n failed"
+    [ "$f" = "lost 0, duplicated $dup, not in these files 0" ] || fail "ident-central-repair counts '$f', the test lost 0, duplicated $dup"
+    # Every 2000th line that the central file holds once is taken out.
+    LC_ALL=C awk 'NR == FNR { n[$0]++; next } FNR % 2000 != 7 || n[$0] > 1' "$central" "$central" >"$work/damaged"
+    k=$(($(wc -l <"$central") - $(wc -l <"$work/damaged")))
+    [ "$k" -gt 0 ] || fail "no line was taken out of the copy"
+    f=$("$work/ident-central-repair" "$work/damaged" "$work"/log/current*) || fail "ident-central-repair failed"
+    [ "$f" = "lost $k, duplicated $dup, not in these files 0" ] ||
+        fail "ident-central-repair counts '$f' in a copy that lacks $k lines"
+    cmp -s <(LC_ALL=C sort "$central") <(LC_ALL=C sort "$work/damaged") || fail "the repaired copy is not the central file"
     return 0
+}
+
+# The lines written and not yet in the central file (each counted once).
+fleet_waiting() {
+    local p=0
+    read -r p 2>/dev/null <"$work/progress"
+    echo $((p - $(cat "$work"/central/hosts/*/ident.log 2>/dev/null | LC_ALL=C awk '!seen[$0]++' | wc -l)))
+}
+
+fleet_new_second() {
+    [ "$(date +%s)" -gt "$1" ]
 }
 
 fleet_progress_past() {
