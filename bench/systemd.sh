@@ -90,16 +90,6 @@ confinement='Environment=ROOT=/usr/share/kestrix/empty GID=65534 UID=65534'
 
 # in_system COMMAND...: runs COMMAND in the booted system, output discarded.
 in_system() { container_run "$@" >/dev/null 2>&1; }
-listening() { container_run ss -Hltn | awk '{ print $4 }' | grep -q ':113$'; }
-eventually() {
-  local limit=$1 i
-  shift
-  for ((i = 0; i < limit * 10; i++)); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
 start_recipe() {
   case $1 in
   socket) in_system systemctl start ident.socket ;;

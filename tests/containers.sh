@@ -23,6 +23,10 @@
 #                                     booted system's network
 #   container_poweroff                powers the booted system off, within
 #                                     30 s, killed if it has not
+#   eventually SECONDS CMD...         CMD succeeds within SECONDS (tried
+#                                     every 0.1 s)
+#   listening                         something in the booted system listens
+#                                     on TCP port 113
 # Every function returns non-zero and says why on standard error when it
 # cannot do its work. Needs root, debootstrap and systemd-nspawn.
 
@@ -178,4 +182,18 @@ container_poweroff() {
     wait "$container_nspawn" 2>/dev/null
     container_nspawn=
     container_pid=
+}
+
+eventually() {
+    local limit=$1 i
+    shift
+    for ((i = 0; i < limit * 10; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+listening() {
+    container_run ss -Hltn | awk '{ print $4 }' | grep -q ':113$'
 }

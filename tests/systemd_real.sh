@@ -108,19 +108,6 @@ container_boot "$root" "$work/console.log" --private-network --bind-ro="$work:/k
     fail "Debian $release did not boot"
 systemd_version=$(container_run systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')
 
-# eventually SECONDS COMMAND...: COMMAND succeeds within SECONDS.
-eventually() {
-    local limit=$1 i
-    shift
-    for ((i = 0; i < limit * 5; i++)); do
-        "$@" && return 0
-        sleep 0.2
-    done
-    return 1
-}
-listening() {
-    container_run ss -Hltn | awk '{ print $4 }' | grep -q ':113$'
-}
 instances() {
     container_run systemctl list-units --all --no-legend --plain 'ident@*' | grep -c .
 }
@@ -188,25 +175,30 @@ ask 127.0.0.2 127.0.0.1
 [ "$reply" = "$answer" ] || fail "another address got '$reply' while one held 4 connections"
 
 # The process serving a held connection, as the kernel reports it: nobody
-# and nogroup alone, the empty root, no capability beyond the three the
-# unit keeps and none in effect, no new privileges, a system call filter.
-pid=$(container_run pgrep -x -o hoodwain) || fail "no hoodwain serves the held connections"
-status=$(container_run cat "/proc/$pid/status") || fail "cannot read /proc/$pid/status"
-field() {
-    sed -n "s/^$1:[[:space:]]*//p" <<<"$status" | tr -s '[:space:]' ' ' | sed 's/ $//'
+# and nogroup alone, the empty root, no capability in effect, permitted or
+# ambient, none in its bounding set beyond the three the unit keeps
+# (CAP_SETGID 6, CAP_SETUID 7, CAP_SYS_CHROOT 18) and those in the mask
+# EXTRA, no new privileges, a system call filter. LABEL heads each failure.
+confined() {
+    local label=$1 extra=$2 pid status kept=$(((1 << 6) | (1 << 7) | (1 << 18)))
+    field() {
+        sed -n "s/^$1:[[:space:]]*//p" <<<"$status" | tr -s '[:space:]' ' ' | sed 's/ $//'
+    }
+    pid=$(container_run pgrep -x -o hoodwain) || fail "${label}no hoodwain serves the held connections"
+    status=$(container_run cat "/proc/$pid/status") || fail "${label}cannot read /proc/$pid/status"
+    [ "$(field Uid)" = "65534 65534 65534 65534" ] || fail "${label}Uid: $(field Uid)"
+    [ "$(field Gid)" = "65534 65534 65534 65534" ] || fail "${label}Gid: $(field Gid)"
+    [ "$(field Groups)" = "65534" ] || fail "${label}Groups: $(field Groups)"
+    (((16#$(field CapBnd) & ~(kept | extra)) == 0)) || fail "${label}CapBnd: $(field CapBnd)"
+    (((16#$(field CapEff) | 16#$(field CapPrm) | 16#$(field CapAmb)) == 0)) ||
+        fail "${label}CapEff $(field CapEff), CapPrm $(field CapPrm), CapAmb $(field CapAmb)"
+    [ "$(field NoNewPrivs)" = 1 ] || fail "${label}NoNewPrivs: $(field NoNewPrivs)"
+    [ "$(field Seccomp)" = 2 ] || fail "${label}Seccomp: $(field Seccomp) (2 is a filter)"
+    [ "$(container_run readlink "/proc/$pid/root")" = /usr/share/kestrix/empty ] ||
+        fail "${label}its root is $(container_run readlink "/proc/$pid/root")"
+    [ -z "$(container_run ls -A "/proc/$pid/root/")" ] || fail "${label}its root is not empty"
 }
-[ "$(field Uid)" = "65534 65534 65534 65534" ] || fail "Uid: $(field Uid)"
-[ "$(field Gid)" = "65534 65534 65534 65534" ] || fail "Gid: $(field Gid)"
-[ "$(field Groups)" = "65534" ] || fail "Groups: $(field Groups)"
-# CAP_SETGID (6), CAP_SETUID (7), CAP_SYS_CHROOT (18).
-kept=$(((1 << 6) | (1 << 7) | (1 << 18)))
-(((16#$(field CapBnd) & ~kept) == 0)) || fail "CapBnd: $(field CapBnd)"
-(((16#$(field CapEff)) == 0)) || fail "CapEff: $(field CapEff)"
-[ "$(field NoNewPrivs)" = 1 ] || fail "NoNewPrivs: $(field NoNewPrivs)"
-[ "$(field Seccomp)" = 2 ] || fail "Seccomp: $(field Seccomp) (2 is a filter)"
-root_link=$(container_run readlink "/proc/$pid/root")
-[ "$root_link" = /usr/share/kestrix/empty ] || fail "its root is $root_link"
-[ -z "$(container_run ls -A "/proc/$pid/root/")" ] || fail "its root is not empty"
+confined "" 0
 
 # Twenty connections held from five addresses: the 21st is refused (systemd
 # accepts and closes it at once), and is answered again once one ends.
@@ -327,17 +319,7 @@ ask 127.0.0.2 127.0.0.1
 # may also hold CAP_NET_BIND_SERVICE (10), which tcpsvd keeps to bind port
 # 113; with no capability in effect or permitted and no new privileges, it
 # cannot be used.
-pid=$(container_run pgrep -x -o hoodwain) || fail "tcpsvd: no hoodwain serves the held connections"
-status=$(container_run cat "/proc/$pid/status") || fail "cannot read /proc/$pid/status"
-[ "$(field Uid)" = "65534 65534 65534 65534" ] || fail "tcpsvd: Uid: $(field Uid)"
-[ "$(field Gid)" = "65534 65534 65534 65534" ] || fail "tcpsvd: Gid: $(field Gid)"
-[ "$(field Groups)" = "65534" ] || fail "tcpsvd: Groups: $(field Groups)"
-(((16#$(field CapBnd) & ~(kept | 1 << 10)) == 0)) || fail "tcpsvd: CapBnd: $(field CapBnd)"
-(((16#$(field CapEff) | 16#$(field CapPrm) | 16#$(field CapAmb)) == 0)) ||
-    fail "tcpsvd: CapEff $(field CapEff), CapPrm $(field CapPrm), CapAmb $(field CapAmb)"
-[ "$(field NoNewPrivs)" = 1 ] || fail "tcpsvd: NoNewPrivs: $(field NoNewPrivs)"
-[ "$(field Seccomp)" = 2 ] || fail "tcpsvd: Seccomp: $(field Seccomp)"
-[ "$(container_run readlink "/proc/$pid/root")" = /usr/share/kestrix/empty ] || fail "tcpsvd: its root is not the empty directory"
+confined "tcpsvd: " $((1 << 10))
 # 24 held from six addresses: 20 are served, 4 wait.
 for source in 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5 127.0.0.6; do
     hold "$source" 4
