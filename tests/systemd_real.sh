@@ -138,6 +138,39 @@ ask() {
 }
 answer=$(printf ' 6193 , 23 : ERROR : HIDDEN-USER\r\n' | od -An -c | tr -s ' \n' ' ')
 empty=$(printf '' | od -An -c | tr -s ' \n' ' ')
+answered_from() {
+    ask "$1" 127.0.0.1
+    [ "$reply" = "$answer" ]
+}
+# per_source LABEL SERVING: four silent connections from 127.0.0.1, served
+# once "SERVING 4" succeeds; a fifth from there is closed at once, while
+# another address is answered.
+per_source() {
+    hold 127.0.0.1 4
+    eventually 10 "$2" 4 || fail "${1}4 held connections are not served"
+    ask 127.0.0.1 127.0.0.1
+    [ "$reply" = "$empty" ] || fail "${1}a fifth connection from one address got '$reply'"
+    answered_from 127.0.0.2 || fail "${1}another address got '$reply' while one held 4 connections"
+}
+# burst LABEL: 1000 connections from 127.0.0.1, opened at once; another
+# address must be answered within 5 s of the burst, after again seconds.
+# The client's "seconds-to-open answered refused" are left in burst.out.
+burst() {
+    local burster start
+    container_net "$client" burst 127.0.0.1 113 1000 >"$work/burst.out" 2>&1 &
+    burster=$!
+    holders+=("$burster")
+    sleep 1
+    start=$(date +%s.%N)
+    eventually 5 answered_from 127.0.0.2 || fail "${1}no answer within 5 s of a burst of 1000 connections: '$reply'"
+    again=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')
+    wait "$burster"
+    holders=()
+}
+exposure_of() {
+    container_run systemd-analyze security --no-pager "$1" 2>&1 |
+        sed -n 's/.*Overall exposure level for [^ ]*: \([0-9][0-9.]*\) .*/\1/p'
+}
 
 # Installed, it starts nothing and opens no port.
 container_run dpkg -i "/kestrix-test/$deb" >"$work/dpkg.out" 2>&1 || fail "dpkg -i failed: $(cat "$work/dpkg.out")"
@@ -165,14 +198,7 @@ read -r seconds replies < <(container_net "$client" seq 127.0.0.1 113 20)
 [ "$replies" -eq 20 ] || fail "20 queries in a row got $replies replies"
 round_trip=$(awk -v s="$seconds" 'BEGIN { printf "%.0f", s / 20 * 1000 }')
 
-# Four silent connections from one address: a fifth from it is refused,
-# while another address is answered.
-hold 127.0.0.1 4
-eventually 10 running_instances_at_least 4 || fail "4 held connections do not run 4 services"
-ask 127.0.0.1 127.0.0.1
-[ "$reply" = "$empty" ] || fail "a fifth connection from one address got '$reply'"
-ask 127.0.0.2 127.0.0.1
-[ "$reply" = "$answer" ] || fail "another address got '$reply' while one held 4 connections"
+per_source "" running_instances_at_least
 
 # The process serving a held connection, as the kernel reports it: nobody
 # and nogroup alone, the empty root, no capability in effect, permitted or
@@ -210,11 +236,7 @@ ask 127.0.0.6 127.0.0.1
 [ "$reply" = "$empty" ] || fail "the 21st connection got '$reply'"
 kill "${holders[0]}"
 wait "${holders[0]}" 2>/dev/null
-answered_again() {
-    ask 127.0.0.6 127.0.0.1
-    [ "$reply" = "$answer" ]
-}
-eventually 10 answered_again || fail "no answer after a held connection ended: '$reply'"
+eventually 10 answered_from 127.0.0.6 || fail "no answer after a held connection ended: '$reply'"
 for pid in "${holders[@]}"; do
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
@@ -226,21 +248,8 @@ socket_not_failed || fail "ident.socket failed"
 # A burst of 1000 connections from one address, opened in under a second:
 # the socket never fails (systemd's default trigger limit would fail it
 # for good), and another address is answered within 5 s of the burst's end.
-container_net "$client" burst 127.0.0.1 113 1000 >"$work/burst.out" 2>&1 &
-burster=$!
-holders+=("$burster")
-sleep 1
-start=$(date +%s.%N)
-answered_from() {
-    ask "$1" 127.0.0.1
-    [ "$reply" = "$answer" ]
-}
-eventually 5 answered_from 127.0.0.2 || fail "no answer within 5 s of a burst of 1000 connections: '$reply'"
-again=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')
+burst ""
 awk -v a="$again" 'BEGIN { exit !(a <= 5) }' || fail "the first answer after a burst of 1000 connections came after $again s"
-socket_not_failed || fail "a burst of 1000 connections failed ident.socket: $(container_run systemctl status --no-pager ident.socket)"
-wait "$burster"
-holders=()
 read -r opened burst_answered burst_refused <"$work/burst.out"
 awk -v o="$opened" 'BEGIN { exit !(o < 1) }' || fail "the burst took $opened s to open, not under 1 s: $(cat "$work/burst.out")"
 [ $((burst_answered + burst_refused)) -eq 1000 ] || fail "of the burst's 1000 connections, $burst_answered were answered and $burst_refused refused"
@@ -267,8 +276,7 @@ failed=$(container_run systemctl list-units --failed --no-legend --plain)
 [ -z "$failed" ] || fail "failed units pile up: $failed"
 container_run sh -c 'rm -r /run/systemd/system/ident@.service.d && systemctl daemon-reload'
 
-exposure=$(container_run systemd-analyze security --no-pager ident@.service 2>&1 |
-    sed -n 's/.*Overall exposure level for [^ ]*: \([0-9][0-9.]*\) .*/\1/p')
+exposure=$(exposure_of ident@.service)
 [ -n "$exposure" ] || fail "systemd-analyze security gives no exposure level"
 awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' || fail "exposure $exposure is above 1.5"
 
@@ -307,14 +315,7 @@ container_run sh -c 'systemctl stop ident.socket && rm -r /etc/systemd/system/id
 hoodwains_at_least() {
     [ "$(container_run pgrep -c -x hoodwain)" -ge "$1" ]
 }
-# Four from one address: a fifth from it is closed at once, another address
-# is answered.
-hold 127.0.0.1 4
-eventually 10 hoodwains_at_least 4 || fail "tcpsvd: 4 held connections do not run 4 hoodwain"
-ask 127.0.0.1 127.0.0.1
-[ "$reply" = "$empty" ] || fail "tcpsvd: a fifth connection from one address got '$reply'"
-ask 127.0.0.2 127.0.0.1
-[ "$reply" = "$answer" ] || fail "tcpsvd: another address got '$reply' while one held 4 connections"
+per_source "tcpsvd: " hoodwains_at_least
 # The serving process: as under the socket, except that the bounding set
 # may also hold CAP_NET_BIND_SERVICE (10), which tcpsvd keeps to bind port
 # 113; with no capability in effect or permitted and no new privileges, it
@@ -333,19 +334,11 @@ for pid in "${holders[@]}"; do
 done
 holders=()
 # A burst: the service stays up, and another address is answered within 5 s.
-container_net "$client" burst 127.0.0.1 113 1000 >"$work/burst.out" 2>&1 &
-burster=$!
-holders+=("$burster")
-sleep 1
-start=$(date +%s.%N)
-eventually 5 answered_from 127.0.0.2 || fail "tcpsvd: no answer within 5 s of a burst of 1000 connections: '$reply'"
-tcpsvd_again=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')
-wait "$burster"
-holders=()
+burst "tcpsvd: "
+tcpsvd_again=$again
 [ "$(container_run systemctl show -p NRestarts --value ident-tcpsvd.service)" = 0 ] &&
     container_run systemctl is-active --quiet ident-tcpsvd.service || fail "tcpsvd: the service did not stay up through a burst"
-tcpsvd_exposure=$(container_run systemd-analyze security --no-pager ident-tcpsvd.service 2>&1 |
-    sed -n 's/.*Overall exposure level for [^ ]*: \([0-9][0-9.]*\) .*/\1/p')
+tcpsvd_exposure=$(exposure_of ident-tcpsvd.service)
 [ -n "$tcpsvd_exposure" ] || fail "systemd-analyze security gives no exposure level for ident-tcpsvd.service"
 container_run sh -c 'systemctl stop ident-tcpsvd.service && rm /etc/systemd/system/ident-tcpsvd.service &&
     systemctl daemon-reload && dpkg -P ipsvd' >"$work/tcpsvd.out" 2>&1 || fail "cannot remove the tcpsvd recipe: $(cat "$work/tcpsvd.out")"
