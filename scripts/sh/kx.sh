@@ -260,8 +260,10 @@ kx_generations() {
 kx_compare_lines() {
     LC_ALL=C awk 'NR == FNR { want[$0] = 1; next }
         { if ($0 in want) seen[$0]++; else torn++ }
-        END { for (l in want) if (!(l in seen)) lost++; else dup += seen[l] - 1
-              print lost + 0, dup + 0, torn + 0 }' "$@"
+        END {
+            for (l in want) if (!(l in seen)) lost++; else dup += seen[l] - 1
+            print lost + 0, dup + 0, torn + 0
+        }' "$@"
 }
 
 kx_writes_to() {
