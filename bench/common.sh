@@ -33,20 +33,31 @@ need_packages() {
     done
 }
 
+# built DIR PRESET PROGRAM...: prints the full path of DIR once it holds every
+# PROGRAM; a missing one is built with PRESET when DIR is build/PRESET, and
+# ends the benchmark (status 2) otherwise.
+built() {
+    local dir=$1 preset=$2 program
+    shift 2
+    dir=$(cd "$root" && mkdir -p "$dir" && cd "$dir" && pwd)
+    for program in "$@"; do
+        [ -x "$dir/$program" ] && continue
+        if [ "$dir" != "$root/build/$preset" ]; then
+            note "no $* in $dir"
+            exit 2
+        fi
+        note "building the $preset preset"
+        bash "$root/scripts/deps.sh" >&2
+        (cd "$root" && cmake --preset "$preset" >&2 && cmake --build --preset "$preset" --target "$@" >&2)
+        break
+    done
+    echo "$dir"
+}
+
 # The programs under test: the build directory given, else build/default,
 # configured and built with the default preset when it is missing.
 prepare_build() {
-    build=${1:-$root/build/default}
-    build=$(cd "$root" && mkdir -p "$build" && cd "$build" && pwd)
-    if [ ! -x "$build/scrivel" ] || [ ! -x "$build/hoodwain" ]; then
-        if [ "$build" != "$root/build/default" ]; then
-            note "no scrivel and hoodwain in $build"
-            exit 2
-        fi
-        note "building the default preset"
-        bash "$root/scripts/deps.sh" >&2
-        (cd "$root" && cmake --preset default >&2 && cmake --build --preset default --target scrivel hoodwain >&2)
-    fi
+    build=$(built "${1:-$root/build/default}" default scrivel hoodwain)
     need_packages cc:gcc >/dev/null || { note "no C compiler"; exit 2; }
     tools=$build/bench
     mkdir -p "$tools"

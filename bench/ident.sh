@@ -39,25 +39,8 @@ if [ -n "$packaged" ] && [ ! -x "$packaged" ]; then
 fi
 
 prepare_build "${1:-}"
-static_build=$build
-dynamic_build=${2:-$root/build/dynamic}
-dynamic_build=$(cd "$root" && mkdir -p "$dynamic_build" && cd "$dynamic_build" && pwd)
-if [ ! -x "$build/kestrix-deadline" ]; then
-    if [ "$build" != "$root/build/default" ]; then
-        note "no kestrix-deadline in $build"
-        exit 2
-    fi
-    (cd "$root" && cmake --build --preset default --target kestrix-deadline >&2)
-fi
-if [ ! -x "$dynamic_build/hoodwain" ] || [ ! -x "$dynamic_build/scrivel" ]; then
-    if [ "$dynamic_build" != "$root/build/dynamic" ]; then
-        note "no scrivel and hoodwain in $dynamic_build"
-        exit 2
-    fi
-    note "building the dynamic preset"
-    bash "$root/scripts/deps.sh" >&2
-    (cd "$root" && cmake --preset dynamic >&2 && cmake --build --preset dynamic --target scrivel hoodwain >&2)
-fi
+static_build=$(built "$build" default kestrix-deadline)
+dynamic_build=$(built "${2:-$root/build/dynamic}" dynamic scrivel hoodwain)
 need_packages tcpserver:ucspi-tcp || { note "tcpserver is missing"; exit 2; }
 timeout_program=$(command -v timeout) || { note "coreutils timeout is missing"; exit 2; }
 compile ident_client

@@ -55,36 +55,32 @@ head -n "$trace_lines" "$fast/lines" >"$fast/trace"
 have() { command -v "$1" >/dev/null 2>&1; }
 
 # The programs, by label: the command line (with OUT standing for a fresh
-# directory of the run) and whether it keeps the per-record guarantee.
-command_of() {
-    case $1 in
-        scrivel) echo "$build/scrivel OUT/log" ;;
-        scrivel-c) echo "$build/scrivel -c OUT/log" ;;
-        reference) echo "$tools/ref_logger OUT/log" ;;
-        reference-c) echo "$tools/ref_logger -c OUT/log" ;;
-        svlogd) echo "svlogd OUT" ;;
-        svlogd-tt) echo "svlogd -tt OUT" ;;
-        multilog) echo "multilog s16777215 n100 OUT/ml" ;;
-        multilog-t) echo "multilog t s16777215 n100 OUT/ml" ;;
-        s6-log) echo "s6-log n100 s268435455 OUT/s6" ;;
-        s6-log-T) echo "s6-log T n100 s268435455 OUT/s6" ;;
-        cat) echo "cat" ;;
-    esac
+# directory of the run) and the name the tables show.
+programs() {
+    cat <<EOF
+scrivel|$build/scrivel OUT/log|scrivel
+scrivel-c|$build/scrivel -c OUT/log|scrivel -c
+reference|$tools/ref_logger OUT/log|reference
+reference-c|$tools/ref_logger -c OUT/log|reference -c
+svlogd|svlogd OUT|svlogd (runit)
+svlogd-tt|svlogd -tt OUT|svlogd -tt
+multilog|multilog s16777215 n100 OUT/ml|multilog (daemontools)
+multilog-t|multilog t s16777215 n100 OUT/ml|multilog t
+s6-log|s6-log n100 s268435455 OUT/s6|s6-log (s6)
+s6-log-T|s6-log T n100 s268435455 OUT/s6|s6-log T
+cat|cat|cat >> file
+EOF
 }
 
+command_of() {
+    programs | awk -F'|' -v l="$1" '$1 == l { print $2 }'
+}
+
+# The name shown for a label (a label of no program, such as scrivel-2x, as it is).
 shown_name() {
-    case $1 in
-        scrivel-c) echo "scrivel -c" ;;
-        reference-c) echo "reference -c" ;;
-        svlogd) echo "svlogd (runit)" ;;
-        svlogd-tt) echo "svlogd -tt" ;;
-        multilog) echo "multilog (daemontools)" ;;
-        multilog-t) echo "multilog t" ;;
-        s6-log) echo "s6-log (s6)" ;;
-        s6-log-T) echo "s6-log T" ;;
-        cat) echo 'cat >> file' ;;
-        *) echo "$1" ;;
-    esac
+    local name
+    name=$(programs | awk -F'|' -v l="$1" '$1 == l { print $3 }')
+    echo "${name:-$1}"
 }
 
 reference_of() {
@@ -104,16 +100,23 @@ available() {
     esac
 }
 
+# fresh_command LABEL OUT: makes OUT a fresh output directory for LABEL and
+# prints LABEL's command line writing there.
+fresh_command() {
+    local cmd
+    rm -rf "$2"
+    mkdir -p "$2"
+    case $1 in svlogd*) printf 's0\n' >"$2/config" ;; esac
+    cmd=$(command_of "$1")
+    echo "${cmd//OUT/$2}"
+}
+
 # run_one LABEL INPUT DIR: one timed run; prints "seconds rss status cpu" and
 # leaves the output under DIR/out. A run whose output is not every line of
 # the input exactly once gets status 99.
 run_one() {
     local label=$1 input=$2 out=$3/out cmd result
-    rm -rf "$out"
-    mkdir -p "$out"
-    case $label in svlogd*) printf 's0\n' >"$out/config" ;; esac
-    cmd=$(command_of "$label")
-    cmd=${cmd//OUT/$out}
+    cmd=$(fresh_command "$label" "$out")
     if [ "$label" = cat ]; then
         result=$("$tools/measure" -i "$input" -a "$out/log" -- cat)
     else
@@ -223,11 +226,7 @@ rss_all=$(rss_of "$fast/lines")
 # System calls per record, counted by strace on the smaller input.
 trace_calls() {
     local label=$1 via=$2 cmd out=$fast/out
-    rm -rf "$out"
-    mkdir -p "$out"
-    case $label in svlogd*) printf 's0\n' >"$out/config" ;; esac
-    cmd=$(command_of "$label")
-    cmd=${cmd//OUT/$out}
+    cmd=$(fresh_command "$label" "$out")
     if [ "$label" = cat ]; then
         strace -c -f -o "$fast/strace" cat <"$fast/trace" >>"$out/log"
     elif [ "$via" = pipe ]; then
@@ -278,12 +277,10 @@ profile_table() {
     local label cmd
     for label in scrivel reference scrivel-c reference-c; do
         note "callgrind: $label"
-        rm -rf "$fast/out"
-        mkdir -p "$fast/out"
-        cmd=$(command_of "$label")
+        cmd=$(fresh_command "$label" "$fast/out")
         # shellcheck disable=SC2086
         callgrind_rows "$(shown_name "$label")" "$trace_lines" "$fast/trace" "$([ "${label%-c}" = "$label" ] && echo 12 || echo 4)" \
-            ${cmd//OUT/$fast/out}
+            $cmd
     done
 }
 
