@@ -141,6 +141,7 @@ burst() {
 # those in the mask EXTRA, no new privileges, a system call filter.
 confined() {
     local label=$1 extra=$2 pid fields why kept=$(((1 << 6) | (1 << 7) | (1 << 18)))
+    kx_eventually 10 kx_container_has_process hoodwain || kx_fail "${label}no hoodwain serves the held connections"
     pid=$(kx_container_run pgrep -x -o hoodwain) || kx_fail "${label}no hoodwain serves the held connections"
     fields=$(kx_proc_fields "$pid" kx_container_run) || kx_fail "${label}cannot read /proc/$pid"
     why=$(kx_confined_to_nobody "$fields" /usr/share/kestrix/empty) || kx_fail "${label}$why"
