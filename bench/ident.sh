@@ -34,30 +34,13 @@ port=${PORT:-41300}
 profile_queries=${PROFILE_QUERIES:-20000}
 packaged=${PACKAGED_HOODWAIN:-}
 if [ -n "$packaged" ] && [ ! -x "$packaged" ]; then
-  note "PACKAGED_HOODWAIN=$packaged is not an executable file"
-  exit 2
+    note "PACKAGED_HOODWAIN=$packaged is not an executable file"
+    exit 2
 fi
 
 prepare_build "${1:-}"
-static_build=$build
-dynamic_build=${2:-$root/build/dynamic}
-dynamic_build=$(cd "$root" && mkdir -p "$dynamic_build" && cd "$dynamic_build" && pwd)
-if [ ! -x "$build/kestrix-deadline" ]; then
-  if [ "$build" != "$root/build/default" ]; then
-    note "no kestrix-deadline in $build"
-    exit 2
-  fi
-  (cd "$root" && cmake --build --preset default --target kestrix-deadline >&2)
-fi
-if [ ! -x "$dynamic_build/hoodwain" ] || [ ! -x "$dynamic_build/scrivel" ]; then
-  if [ "$dynamic_build" != "$root/build/dynamic" ]; then
-    note "no scrivel and hoodwain in $dynamic_build"
-    exit 2
-  fi
-  note "building the dynamic preset"
-  bash "$root/scripts/deps.sh" >&2
-  (cd "$root" && cmake --preset dynamic >&2 && cmake --build --preset dynamic --target scrivel hoodwain >&2)
-fi
+static_build=$(built "$build" default kestrix-deadline)
+dynamic_build=$(built "${2:-$root/build/dynamic}" dynamic scrivel hoodwain)
 need_packages tcpserver:ucspi-tcp || { note "tcpserver is missing"; exit 2; }
 timeout_program=$(command -v timeout) || { note "coreutils timeout is missing"; exit 2; }
 compile ident_client
@@ -68,100 +51,100 @@ cc -O2 -g -Wall -Wextra -o "$tools/ref_ident_dynamic" "$tools/ref_ident_dynamic.
 work=$(mktemp -d "${FAST_DIR:-/dev/shm}/kestrix-bench.XXXXXX")
 servers=()
 cleanup() {
-  local pid
-  for pid in "${servers[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$work"
+    local pid
+    for pid in "${servers[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
 }
 trap cleanup EXIT
 
 # The programs, by label, as tcpserver starts them.
 program_of() {
-  case $1 in
-    hoodwain) echo "$static_build/hoodwain" ;;
-    hoodwain-dynamic) echo "$dynamic_build/hoodwain" ;;
-    hoodwain-packaged) echo "$packaged" ;;
-    reference) echo "$tools/ref_ident" ;;
-    reference-dynamic) echo "$tools/ref_ident_dynamic" ;;
-    true) echo /bin/true ;;
-    scrivel) echo "$static_build/scrivel" ;;
-    scrivel-dynamic) echo "$dynamic_build/scrivel" ;;
-  esac
+    case $1 in
+        hoodwain) echo "$static_build/hoodwain" ;;
+        hoodwain-dynamic) echo "$dynamic_build/hoodwain" ;;
+        hoodwain-packaged) echo "$packaged" ;;
+        reference) echo "$tools/ref_ident" ;;
+        reference-dynamic) echo "$tools/ref_ident_dynamic" ;;
+        true) echo /bin/true ;;
+        scrivel) echo "$static_build/scrivel" ;;
+        scrivel-dynamic) echo "$dynamic_build/scrivel" ;;
+    esac
 }
 
 shown_name() {
-  case $1 in
-    hoodwain) echo "hoodwain (static)" ;;
-    hoodwain-dynamic) echo "hoodwain (dynamic)" ;;
-    hoodwain-deadline) echo "hoodwain (static) behind kestrix-deadline 180" ;;
-    hoodwain-timeout) echo "hoodwain (static) behind timeout 180" ;;
-    hoodwain-packaged) echo "hoodwain (Debian package, dynamic)" ;;
-    reference) echo "reference (static C)" ;;
-    reference-dynamic) echo "reference (dynamic C)" ;;
-    true) echo "/bin/true (dynamic)" ;;
-    scrivel) echo "scrivel (static)" ;;
-    scrivel-dynamic) echo "scrivel (dynamic)" ;;
-  esac
+    case $1 in
+        hoodwain) echo "hoodwain (static)" ;;
+        hoodwain-dynamic) echo "hoodwain (dynamic)" ;;
+        hoodwain-deadline) echo "hoodwain (static) behind kestrix-deadline 180" ;;
+        hoodwain-timeout) echo "hoodwain (static) behind timeout 180" ;;
+        hoodwain-packaged) echo "hoodwain (Debian package, dynamic)" ;;
+        reference) echo "reference (static C)" ;;
+        reference-dynamic) echo "reference (dynamic C)" ;;
+        true) echo "/bin/true (dynamic)" ;;
+        scrivel) echo "scrivel (static)" ;;
+        scrivel-dynamic) echo "scrivel (dynamic)" ;;
+    esac
 }
 
 # The command line tcpserver runs for a label, in cmd.
 command_of() {
-  case $1 in
-    hoodwain-deadline) cmd=("$static_build/kestrix-deadline" 180 "$static_build/hoodwain") ;;
-    hoodwain-timeout) cmd=("$timeout_program" 180 "$static_build/hoodwain") ;;
-    *) cmd=("$(program_of "$1")") ;;
-  esac
+    case $1 in
+        hoodwain-deadline) cmd=("$static_build/kestrix-deadline" 180 "$static_build/hoodwain") ;;
+        hoodwain-timeout) cmd=("$timeout_program" 180 "$static_build/hoodwain") ;;
+        *) cmd=("$(program_of "$1")") ;;
+    esac
 }
 
 served=(hoodwain hoodwain-dynamic hoodwain-deadline hoodwain-timeout reference true)
 [ -n "$packaged" ] && served+=(hoodwain-packaged)
 declare -A port_of
 start_server() {
-  local label=$1 p=$2 cmd
-  if (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null; then
-    note "port $p is in use: set PORT to the first of ${#served[@]} free ports"
+    local label=$1 p=$2 cmd
+    if (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null; then
+        note "port $p is in use: set PORT to the first of ${#served[@]} free ports"
+        exit 2
+    fi
+    command_of "$label"
+    tcpserver -H -R -l 0 127.0.0.1 "$p" "${cmd[@]}" 2>/dev/null &
+    servers+=($!)
+    port_of[$label]=$p
+    for _ in $(seq 50); do
+        (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    note "tcpserver for $label did not listen on port $p"
     exit 2
-  fi
-  command_of "$label"
-  tcpserver -H -R -l 0 127.0.0.1 "$p" "${cmd[@]}" 2>/dev/null &
-  servers+=($!)
-  port_of[$label]=$p
-  for _ in $(seq 50); do
-    (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  note "tcpserver for $label did not listen on port $p"
-  exit 2
 }
 for i in "${!served[@]}"; do
-  start_server "${served[$i]}" $((port + i))
+    start_server "${served[$i]}" $((port + i))
 done
 
 # series NAME REFERENCE MODE COUNT LABEL...: rounds into $work/results.NAME;
 # a run whose count of replies (or clean exits) is wrong gets status 99.
 series() {
-  local name=$1 reference=$2 mode=$3 count=$4 round label t got want status
-  shift 4
-  : >"$work/results.$name"
-  for round in $(seq "$rounds"); do
-    for label in "$@"; do
-      note "$name: round $round of $rounds: $label"
-      local args=()
-      [ "${label%-dynamic}" = scrivel ] && args=("$work/spawn.log")
-      case $mode in
-        spawn) read -r t got < <(TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 \
-          "$tools/ident_client" spawn "$count" "$(program_of "$label")" "${args[@]}") ;;
-        *) read -r t got < <("$tools/ident_client" "$mode" 127.0.0.1 "${port_of[$label]}" "$count") ;;
-      esac
-      want=$count
-      [ "$label" = true ] && [ "$mode" != spawn ] && want=0
-      status=0
-      [ "$got" = "$want" ] || status=99
-      echo "$round $label $reference $t 0 $status" >>"$work/results.$name"
+    local name=$1 reference=$2 mode=$3 count=$4 round label t got want status
+    shift 4
+    : >"$work/results.$name"
+    for round in $(seq "$rounds"); do
+        for label in "$@"; do
+            note "$name: round $round of $rounds: $label"
+            local args=()
+            [ "${label%-dynamic}" = scrivel ] && args=("$work/spawn.log")
+            case $mode in
+                spawn) read -r t got < <(TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 \
+                    "$tools/ident_client" spawn "$count" "$(program_of "$label")" "${args[@]}") ;;
+                *) read -r t got < <("$tools/ident_client" "$mode" 127.0.0.1 "${port_of[$label]}" "$count") ;;
+            esac
+            want=$count
+            [ "$label" = true ] && [ "$mode" != spawn ] && want=0
+            status=0
+            [ "$got" = "$want" ] || status=99
+            echo "$round $label $reference $t 0 $status" >>"$work/results.$name"
+        done
     done
-  done
 }
 
 series seq reference seq "$connections" "${served[@]}"
@@ -171,78 +154,78 @@ series spawn reference spawn "$spawns" hoodwain hoodwain-dynamic reference refer
 # The time limit's cost: every round's time behind kestrix-deadline or timeout
 # over hoodwain's alone in the same round.
 bound_table() {
-  local label t ratio alone
-  awk '$2 == "hoodwain" || $2 == "hoodwain-deadline" || $2 == "hoodwain-timeout" { $3 = "hoodwain"; print }' \
-    "$work/results.seq" >"$work/results.bound"
-  alone=$(summarize "$work/results.bound" | awk '$1 == "hoodwain" { print $2 }')
-  printf '| Program | Connections/s | Rate / hoodwain alone | Added per connection (us) |\n|---|---:|---:|---:|\n'
-  while read -r label t ratio _; do
-    printf '| %s | %d | %s | %.0f |\n' "$(shown_name "$label")" "$(awk -v n="$connections" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
-      "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')" "$(awk -v t="$t" -v a="$alone" -v n="$connections" 'BEGIN { print (t - a) / n * 1e6 }')"
-  done < <(summarize "$work/results.bound")
+    local label t ratio alone
+    awk '$2 == "hoodwain" || $2 == "hoodwain-deadline" || $2 == "hoodwain-timeout" { $3 = "hoodwain"; print }' \
+        "$work/results.seq" >"$work/results.bound"
+    alone=$(summarize "$work/results.bound" | awk '$1 == "hoodwain" { print $2 }')
+    printf '| Program | Connections/s | Rate / hoodwain alone | Added per connection (us) |\n|---|---:|---:|---:|\n'
+    while read -r label t ratio _; do
+        printf '| %s | %d | %s | %.0f |\n' "$(shown_name "$label")" "$(awk -v n="$connections" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
+            "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')" "$(awk -v t="$t" -v a="$alone" -v n="$connections" 'BEGIN { print (t - a) / n * 1e6 }')"
+    done < <(summarize "$work/results.bound")
 }
 
 linking() {
-  if file -L "$1" 2>/dev/null | grep -q 'statically linked'; then echo static; else echo dynamic; fi
+    if file -L "$1" 2>/dev/null | grep -q 'statically linked'; then echo static; else echo dynamic; fi
 }
 
 rate_table() {
-  local name=$1 count=$2 unit=$3 label t ratio st
-  printf '| Program | %s/s | Median wall (s) | Rate / reference | Fastest rate / fastest reference |\n|---|---:|---:|---:|---:|\n' "$unit"
-  while read -r label t ratio _ st _ best; do
-    local flag=""
-    [ "$st" = ok ] || flag=" **($st)**"
-    printf '| %s%s | %d | %.3f | %s | %s |\n' "$(shown_name "$label")" "$flag" "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
-      "$t" "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')" "$(awk -v r="$best" 'BEGIN { printf "%.3f", 1 / r }')"
-  done < <(summarize "$work/results.$name")
+    local name=$1 count=$2 unit=$3 label t ratio st
+    printf '| Program | %s/s | Median wall (s) | Rate / reference | Fastest rate / fastest reference |\n|---|---:|---:|---:|---:|\n' "$unit"
+    while read -r label t ratio _ st _ best; do
+        local flag=""
+        [ "$st" = ok ] || flag=" **($st)**"
+        printf '| %s%s | %d | %.3f | %s | %s |\n' "$(shown_name "$label")" "$flag" "$(awk -v n="$count" -v t="$t" 'BEGIN { printf "%d", n / t }')" \
+            "$t" "$(awk -v r="$ratio" 'BEGIN { printf "%.3f", 1 / r }')" "$(awk -v r="$best" 'BEGIN { printf "%.3f", 1 / r }')"
+    done < <(summarize "$work/results.$name")
 }
 
 spawn_table() {
-  local label t ratio st path
-  printf '| Program | Linking | Size (bytes) | Start-up: fork+exec+exit (us) | Time / reference (static C) |\n'
-  printf '|---|---|---:|---:|---:|\n'
-  while read -r label t ratio _ st _; do
-    path=$(program_of "$label")
-    local flag=""
-    [ "$st" = ok ] || flag=" **($st)**"
-    printf '| %s%s | %s | %s | %.0f | %s |\n' "$(shown_name "$label")" "$flag" "$(linking "$path")" "$(stat -L -c %s "$path")" \
-      "$(awk -v t="$t" -v n="$spawns" 'BEGIN { print t / n * 1e6 }')" "$ratio"
-  done < <(summarize "$work/results.spawn")
+    local label t ratio st path
+    printf '| Program | Linking | Size (bytes) | Start-up: fork+exec+exit (us) | Time / reference (static C) |\n'
+    printf '|---|---|---:|---:|---:|\n'
+    while read -r label t ratio _ st _; do
+        path=$(program_of "$label")
+        local flag=""
+        [ "$st" = ok ] || flag=" **($st)**"
+        printf '| %s%s | %s | %s | %.0f | %s |\n' "$(shown_name "$label")" "$flag" "$(linking "$path")" "$(stat -L -c %s "$path")" \
+            "$(awk -v t="$t" -v n="$spawns" 'BEGIN { print t / n * 1e6 }')" "$ratio"
+    done < <(summarize "$work/results.spawn")
 }
 
 # Instructions per query under callgrind, which counts them exactly: where the
 # time of a pipelined query goes, free of the machine's noise.
 profile_table() {
-  if [ "$profile_queries" = 0 ] || ! have_callgrind; then
-    echo "(valgrind is not installed, or PROFILE_QUERIES=0: no instruction counts)"
-    return
-  fi
-  awk -v n="$profile_queries" 'BEGIN { for (i = 0; i < n; i++) printf "%d,%d\r\n", i % 65535 + 1, (i * 7919) % 65535 + 1 }' >"$work/queries"
-  local label
-  printf '| Function | Instructions per request |\n|---|---:|\n'
-  for label in hoodwain reference; do
-    note "callgrind: $label"
-    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 callgrind_rows "$(shown_name "$label")" "$profile_queries" "$work/queries" 12 \
-      "$(program_of "$label")"
-  done
+    if [ "$profile_queries" = 0 ] || ! have_callgrind; then
+        echo "(valgrind is not installed, or PROFILE_QUERIES=0: no instruction counts)"
+        return
+    fi
+    awk -v n="$profile_queries" 'BEGIN { for (i = 0; i < n; i++) printf "%d,%d\r\n", i % 65535 + 1, (i * 7919) % 65535 + 1 }' >"$work/queries"
+    local label
+    printf '| Function | Instructions per request |\n|---|---:|\n'
+    for label in hoodwain reference; do
+        note "callgrind: $label"
+        TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 callgrind_rows "$(shown_name "$label")" "$profile_queries" "$work/queries" 12 \
+            "$(program_of "$label")"
+    done
 }
 
 # System calls per request, counted by strace with the requests read from a
 # file (so reads are as large as the request limit allows).
 trace_table() {
-  if ! command -v strace >/dev/null 2>&1; then
-    echo "(strace is not installed)"
-    return
-  fi
-  local n=10000 label
-  awk -v n="$n" 'BEGIN { for (i = 0; i < n; i++) printf "%d,%d\r\n", i % 65535 + 1, (i * 7919) % 65535 + 1 }' >"$work/trace"
-  printf '| Program | Writes per request | Reads per 1000 bytes of requests | Other calls in all |\n|---|---:|---:|---:|\n'
-  for label in hoodwain reference; do
-    TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 strace -c -o "$work/strace" "$(program_of "$label")" <"$work/trace" >/dev/null 2>&1
-    awk -v n="$n" -v bytes="$(stat -c %s "$work/trace")" -v who="$(shown_name "$label")" '
-      $1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { calls[$NF] = $4; total += $4 }
-      END { printf "| %s | %.3f | %.2f | %d |\n", who, calls["write"] / n, calls["read"] / (bytes / 1000), total - calls["write"] - calls["read"] }' "$work/strace"
-  done
+    if ! command -v strace >/dev/null 2>&1; then
+        echo "(strace is not installed)"
+        return
+    fi
+    local n=10000 label
+    awk -v n="$n" 'BEGIN { for (i = 0; i < n; i++) printf "%d,%d\r\n", i % 65535 + 1, (i * 7919) % 65535 + 1 }' >"$work/trace"
+    printf '| Program | Writes per request | Reads per 1000 bytes of requests | Other calls in all |\n|---|---:|---:|---:|\n'
+    for label in hoodwain reference; do
+        TCPREMOTEIP=127.0.0.1 TCPREMOTEPORT=4711 strace -c -o "$work/strace" "$(program_of "$label")" <"$work/trace" >/dev/null 2>&1
+        awk -v n="$n" -v bytes="$(stat -c %s "$work/trace")" -v who="$(shown_name "$label")" '
+            $1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { calls[$NF] = $4; total += $4 }
+            END { printf "| %s | %.3f | %.2f | %d |\n", who, calls["write"] / n, calls["read"] / (bytes / 1000), total - calls["write"] - calls["read"] }' "$work/strace"
+    done
 }
 
 ratio_of() { summarize "$work/results.$1" | awk -v l="$2" '$1 == l { printf "%.3f", 1 / $3 }'; }

@@ -10,6 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# shellcheck source=scripts/sh/kx.sh
+. scripts/sh/kx.sh
 
 bash scripts/deps.sh build
 echo "== building the programs (build/programs)"
@@ -17,66 +19,17 @@ cmake --preset programs >/dev/null
 cmake --build --preset programs >/dev/null
 bin=$root/build/programs
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kestrix-demo.XXXXXX")
-work=$(cd -P "$work" && pwd)
-server=
-logger=
-cleanup() {
-    [ -n "$server" ] && kill -TERM "$server" 2>/dev/null && wait "$server" 2>/dev/null
-    [ -n "$logger" ] && wait "$logger" 2>/dev/null
+work=$(kx_mktemp demo)
+remove_work() {
     rm -rf "$work"
 }
-trap cleanup EXIT
+kx_at_exit remove_work
 
-listening() {
-    local hex
-    hex=$(printf ':%04X' "$1")
-    awk -v port="$hex" '$4 == "0A" && substr($2, length($2) - 4) == port { found = 1 }
-        END { exit !found }' /proc/net/tcp
+logged() {
+    grep -q -- "$1" "$work/log/current" 2>/dev/null
 }
 
-# recipe FILE DESTINATION [FROM TO]...: a shipped recipe with the system's
-# paths replaced by the demo's; a FROM the recipe lacks stops the demo.
-recipe() {
-    local text from to
-    text=$(cat "deploy/$1")
-    local destination=$2
-    shift 2
-    while [ $# -ge 2 ]; do
-        from=$1 to=$2
-        shift 2
-        [[ $text == *"$from"* ]] || { echo "demo: deploy recipe no longer holds '$from'" >&2; exit 1; }
-        text=${text//"$from"/"$to"}
-    done
-    printf '%s\n' "$text" >"$destination"
-    chmod 0755 "$destination"
-}
-
-# eventually SECONDS COMMAND...: retries COMMAND every 0.05 s.
-eventually() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
-
-# The descriptor that scrivel writes to is the file now at PATH.
-writes_to() {
-    local fd
-    for fd in "/proc/$logger/fd/"*; do
-        [ "$(readlink "$fd")" = "$1" ] && return 0
-    done
-    return 1
-}
-
-logged() { grep -q -- "$1" "$work/log/current" 2>/dev/null; }
-
-for ((i = 0; i < 100; i++)); do
-    port=$((20000 + RANDOM % 30000))
-    listening "$port" || break
-done
+port=$(kx_pick_port)
 
 mkdir -m 0755 "$work/empty" "$work/log"
 confine=("/usr/share/kestrix/empty" "$work/empty")
@@ -84,16 +37,19 @@ if [ "$(id -u)" -ne 0 ]; then
     confine=("env ROOT=/usr/share/kestrix/empty GID=65534 UID=65534 " "env ")
     echo "(not root: hoodwain runs unconfined)"
 fi
-recipe runit/ident/run "$work/run" " 0 113 " " 127.0.0.1 $port " /usr/sbin/ "$bin/" "${confine[@]}"
-recipe runit/ident/log/run "$work/log-run" /usr/sbin/ "$bin/" /var/log/ident "$work/log"
+# The shipped recipes, with the system's paths replaced by the demo's.
+kx_install_recipe deploy/runit/ident/run "$work/run" " 0 113 " " 127.0.0.1 $port " /usr/sbin/ "$bin/" "${confine[@]}"
+kx_install_recipe deploy/runit/ident/log/run "$work/log-run" /usr/sbin/ "$bin/" /var/log/ident "$work/log"
 
 # runsv's part: the service's output is the log service's input.
 mkfifo "$work/log-pipe"
 "$work/log-run" <"$work/log-pipe" &
 logger=$!
+kx_track "$logger"
 "$work/run" >"$work/log-pipe" &
 server=$!
-eventually 10 listening "$port" || { echo "demo: tcpserver does not listen on $port" >&2; exit 1; }
+kx_track "$server"
+kx_eventually 10 kx_listening "$port" || kx_fail "tcpserver does not listen on $port"
 echo "== tcpserver listens on 127.0.0.1:$port; hoodwain's log goes through scrivel to log/current"
 
 # ask TEXT [confinement]: one connection, TEXT (printf %b escapes) sent in
@@ -103,9 +59,8 @@ echo "== tcpserver listens on 127.0.0.1:$port; hoodwain's log goes through scriv
 ask() {
     local conn line pid
     exec {conn}<>"/dev/tcp/127.0.0.1/$port"
-    printf '%b' "$1" >&"$conn"
     printf '\n-> %s\n' "$1"
-    while IFS= read -r -t 2 -u "$conn" line; do
+    kx_ask "$conn" "$1" 100 2 | while IFS= read -r line; do
         printf '<- %s\n' "${line//$'\r'/\\r}"
     done
     if [ "${2:-}" = confinement ]; then
@@ -120,22 +75,20 @@ ask() {
 
 echo "== queries"
 ask '6193, 23\r\n6195,25\r\n' confinement
-eventually 5 logged ": closed" || true
+kx_eventually 5 logged ": closed" || true
 
 mv "$work/log/current" "$work/log/current.1"
 kill -HUP "$logger"
-eventually 5 writes_to "$work/log/current"
+kx_eventually 5 kx_writes_to "$logger" "$work/log/current"
 echo
 echo "== log rotated: current renamed to current.1, SIGHUP to scrivel, which opened a new current"
 
 ask '31337, 113\r\nno comma here\r\n12,34\r\n'
-eventually 5 logged ": closed" || true
+kx_eventually 5 logged ": closed" || true
 
 kill -TERM "$server"
 wait "$server" 2>/dev/null || true
-server=
 wait "$logger" || true
-logger=
 echo
 echo "== log/current.1 (before the rotation)"
 cat "$work/log/current.1"

@@ -10,53 +10,54 @@
 set -euo pipefail
 
 build_packages=(
-  cmake
-  g++
-  make
-  ucspi-tcp
+    cmake
+    g++
+    make
+    ucspi-tcp
 )
 
 test_packages=(
-  clang
-  clang-format
-  clang-tidy
-  libclang-rt-dev
-  libgtest-dev
-  procps
-  strace
-  logrotate
-  valgrind
-  mandoc
-  runit
-  xinetd
-  systemd
-  dpkg-dev
-  file
-  gzip
-  build-essential
-  debhelper
-  fakeroot
-  lintian
-  binutils
-  iproute2
-  rsyslog
-  rsyslog-relp
-  debootstrap
-  systemd-container
+    clang
+    clang-format
+    clang-tidy
+    libclang-rt-dev
+    libgtest-dev
+    procps
+    strace
+    logrotate
+    valgrind
+    mandoc
+    runit
+    xinetd
+    systemd
+    dpkg-dev
+    file
+    gzip
+    build-essential
+    debhelper
+    fakeroot
+    lintian
+    shellcheck
+    binutils
+    iproute2
+    rsyslog
+    rsyslog-relp
+    debootstrap
+    systemd-container
 )
 
 case ${1:-test} in
-  build) packages=("${build_packages[@]}") ;;
-  test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *)
-    echo "usage: deps.sh [build|test]" >&2
-    exit 2
-    ;;
+    build) packages=("${build_packages[@]}") ;;
+    test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+    *)
+        echo "usage: deps.sh [build|test]" >&2
+        exit 2
+        ;;
 esac
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -6,20 +6,20 @@
 # programs runnable and the manual pages the sources, gzipped.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -u
+# shellcheck source=scripts/sh/kx.sh
+. "$(dirname "$0")/../scripts/sh/kx.sh"
 
 source_dir=$1
 build_dir=$2
 version=$3
-dest=$(mktemp -d "${TMPDIR:-/tmp}/kestrix-install.XXXXXX") || exit 1
-trap 'rm -rf "$dest"' EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
+dest=$(kx_mktemp install) || exit 1
+remove_dest() {
+    rm -rf "$dest"
 }
+kx_at_exit remove_dest
 
 DESTDIR=$dest cmake --install "$build_dir" --prefix /usr >"$dest/install.log" 2>&1 ||
-    fail "cmake --install failed: $(cat "$dest/install.log")"
+    kx_fail "cmake --install failed: $(cat "$dest/install.log")"
 rm "$dest/install.log"
 
 doc=usr/share/doc/kestrix
@@ -40,17 +40,17 @@ expected=$(
 )
 actual=$(cd "$dest" && find . -mindepth 1 ! -type d -printf '%m %P\n' | sort)
 [ "$actual" = "$expected" ] ||
-    fail "installed files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
+    kx_fail "installed files differ:"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
 
 bad_dirs=$(cd "$dest" && find . -mindepth 1 -type d ! -perm 0755 -printf '%m %P\n')
-[ -z "$bad_dirs" ] || fail "directories not 0755: $bad_dirs"
+[ -z "$bad_dirs" ] || kx_fail "directories not 0755: $bad_dirs"
 
 for program in scrivel hoodwain kestrix-deadline; do
     out=$("$dest/usr/sbin/$program" -V)
     status=$?
-    [ "$status" -eq 1 ] || fail "installed $program -V exited with $status"
-    [ "$out" = "$program from kestrix version $version" ] || fail "installed $program -V said '$out'"
+    [ "$status" -eq 1 ] || kx_fail "installed $program -V exited with $status"
+    [ "$out" = "$program from kestrix version $version" ] || kx_fail "installed $program -V said '$out'"
     gzip -dc "$dest/usr/share/man/man8/$program.8.gz" | cmp -s - "$source_dir/man/$program.8" ||
-        fail "installed $program.8.gz is not man/$program.8"
+        kx_fail "installed $program.8.gz is not man/$program.8"
 done
 echo "installed $(echo "$actual" | wc -l) files under $dest"

@@ -10,21 +10,18 @@
 #     message that the SOURCE files print (fatal, warn, log lines on fd_err,
 #     the library's bare texts).
 set -u
+# shellcheck source=scripts/sh/kx.sh
+. "$(dirname "$0")/../scripts/sh/kx.sh"
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-command -v mandoc >/dev/null 2>&1 || fail "mandoc is not installed (scripts/deps.sh installs it)"
+command -v mandoc >/dev/null 2>&1 || kx_fail "mandoc is not installed (scripts/deps.sh installs it)"
 
 lint() {
     local out status problems
     out=$(mandoc -Tlint -W style "$@" 2>&1)
     status=$?
     problems=$(printf '%s\n' "$out" | grep -v -e 'STYLE: referenced manual not found' -e 'mandoc\.db' -e '^$')
-    [ -z "$problems" ] || fail "mandoc -Tlint:"$'\n'"$problems"
-    [ "$status" -le 1 ] || fail "mandoc -Tlint ended with status $status"
+    [ -z "$problems" ] || kx_fail "mandoc -Tlint:"$'\n'"$problems"
+    [ "$status" -le 1 ] || kx_fail "mandoc -Tlint ended with status $status"
 }
 
 # The texts of string literals handed to the diagnostics, with directives
@@ -41,12 +38,12 @@ messages() {
     local version=$1 page=$2 text message count=0
     shift 2
     text=$(tr -s '\n' ' ' <"$page")
-    [[ $text == *"from kestrix version $version"* ]] || fail "$page does not show version $version"
+    [[ $text == *"from kestrix version $version"* ]] || kx_fail "$page does not show version $version"
     while IFS= read -r message; do
-        [[ $text == *"$message"* ]] || fail "$page does not show the message '$message'"
+        [[ $text == *"$message"* ]] || kx_fail "$page does not show the message '$message'"
         count=$((count + 1))
     done < <(messages_of "$@")
-    [ "$count" -gt 0 ] || fail "no message found in $*"
+    [ "$count" -gt 0 ] || kx_fail "no message found in $*"
     echo "$page shows all $count messages"
 }
 
@@ -55,5 +52,5 @@ shift
 case $what in
 lint) lint "$@" ;;
 messages) messages "$@" ;;
-*) fail "unknown check $what" ;;
+*) kx_fail "unknown check $what" ;;
 esac

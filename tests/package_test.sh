@@ -11,6 +11,8 @@
 # knows a kestrix package, which this test must not replace or purge.
 # Usage: package_test.sh SOURCE_DIR VERSION
 set -u
+# shellcheck source=scripts/sh/kx.sh
+. "$(dirname "$0")/../scripts/sh/kx.sh"
 
 source_dir=$1
 version=$2
@@ -18,7 +20,7 @@ version=$2
 programs=(scrivel hoodwain kestrix-deadline)
 units=(ident.socket ident@.service)
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kestrix-deb.XXXXXX") || exit 1
+work=$(kx_mktemp deb) || exit 1
 # dpkg, waiting for a while if another dpkg or apt holds its lock.
 run_dpkg() {
     local i
@@ -37,63 +39,54 @@ cleanup() {
     fi
     rm -rf "$work"
 }
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+kx_at_exit cleanup
 
 for tool in dpkg dpkg-buildpackage dpkg-deb dpkg-query lintian readelf file ss tar; do
-    command -v "$tool" >/dev/null 2>&1 || fail "$tool is not installed (scripts/deps.sh installs it)"
+    command -v "$tool" >/dev/null 2>&1 || kx_fail "$tool is not installed (scripts/deps.sh installs it)"
 done
 
 # The build, from a copy named as Debian names an unpacked source.
 tree=$work/kestrix-$version
-mkdir "$tree" &&
-    tar -C "$source_dir" --exclude=./build --exclude=./.git --exclude='./obj-*' -cf - . |
-    tar -C "$tree" -xf - || fail "cannot copy the source tree"
-start=$(date +%s.%N)
+kx_copy_tree "$source_dir" "$tree" || kx_fail "cannot copy the source tree"
+start=$(kx_now_us)
 (cd "$tree" && env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL dpkg-buildpackage -us -uc -b) \
-    >"$work/build.log" 2>&1 || fail "dpkg-buildpackage failed:"$'\n'"$(tail -n 40 "$work/build.log")"
-end=$(date +%s.%N)
-echo "[figures] dpkg-buildpackage -us -uc -b: $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }') s"
+    >"$work/build.log" 2>&1 || kx_fail "dpkg-buildpackage failed:"$'\n'"$(tail -n 40 "$work/build.log")"
+echo "[figures] dpkg-buildpackage -us -uc -b: $(kx_elapsed "$start" 1) s"
 arch=$(dpkg --print-architecture)
 deb=$work/kestrix_${version}_$arch.deb
 changes=$work/kestrix_${version}_$arch.changes
-[ -f "$deb" ] && [ -f "$changes" ] || fail "no $deb or $changes; the build made: $(ls "$work")"
+{ [ -f "$deb" ] && [ -f "$changes" ]; } || kx_fail "no $deb or $changes; the build made: $(ls "$work")"
 
 # lintian on the .changes checks everything it lists: the package, its debug
 # symbols package and the .buildinfo.
-lintian --pedantic -I -E --show-overrides "$changes" >"$work/lintian.out" 2>"$work/lintian.err"
+kx_lintian "$work/lintian.out" "$changes"
 status=$?
 count() {
-    grep -c "^$1: " "$work/lintian.out"
+    kx_lintian_count "$work/lintian.out" "$1"
 }
 echo "[figures] lintian: E $(count E), W $(count W), I $(count I), P $(count P), X $(count X)," \
     "O (overridden) $(count O) (lintian --pedantic -I -E --show-overrides $(basename "$changes"))"
 grep -v '^N: ' "$work/lintian.out"
-[ "$(count E)" -eq 0 ] && [ "$(count W)" -eq 0 ] && [ $status -eq 0 ] ||
-    fail "lintian (status $status):"$'\n'"$(cat "$work/lintian.out" "$work/lintian.err")"
+{ [ "$(count E)" -eq 0 ] && [ "$(count W)" -eq 0 ] && [ $status -eq 0 ]; } ||
+    kx_fail "lintian (status $status):"$'\n'"$(cat "$work/lintian.out")"
 
 field() {
     dpkg-deb -f "$deb" "$1"
 }
-[ "$(field Package)" = kestrix ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)'"
-[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
-[ "$(field Section)" = admin ] || fail "Section is '$(field Section)'"
-[ "$(field Priority)" = optional ] || fail "Priority is '$(field Priority)'"
-[ "$(field Suggests)" = "ipsvd, logrotate, rsyslog-relp, runit, ucspi-tcp" ] || fail "Suggests is '$(field Suggests)'"
-[[ $(field Depends) == *libc6* ]] || fail "dynamically linked programs, yet Depends is '$(field Depends)'"
+[ "$(field Package)" = kestrix ] || kx_fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$version" ] || kx_fail "Version is '$(field Version)'"
+[ "$(field Architecture)" = "$arch" ] || kx_fail "Architecture is '$(field Architecture)'"
+[ "$(field Section)" = admin ] || kx_fail "Section is '$(field Section)'"
+[ "$(field Priority)" = optional ] || kx_fail "Priority is '$(field Priority)'"
+[ "$(field Suggests)" = "ipsvd, logrotate, rsyslog-relp, runit, ucspi-tcp" ] || kx_fail "Suggests is '$(field Suggests)'"
+[[ $(field Depends) == *libc6* ]] || kx_fail "dynamically linked programs, yet Depends is '$(field Depends)'"
 
 # The file list, exactly: owner, mode, path. The units go where this
 # release's systemd keeps its own: /lib/systemd/system on Debian 12,
 # /usr/lib/systemd/system on Debian 13.
 doc=./usr/share/doc/kestrix
 unit_dir=.$(sed -n 's|^\(.*\)/systemd-journald\.service$|\1|p' /var/lib/dpkg/info/systemd.list 2>/dev/null | head -n 1)
-[ "$unit_dir" != . ] || fail "cannot tell where this release's systemd keeps its units (is systemd installed?)"
+[ "$unit_dir" != . ] || kx_fail "cannot tell where this release's systemd keeps its units (is systemd installed?)"
 expected=$(
     {
         for dir in ./ ./lib/ ./lib/systemd/ ./lib/systemd/system/ ./usr/ ./usr/lib/ ./usr/lib/systemd/ \
@@ -129,12 +122,12 @@ expected=$(
 )
 actual=$(dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }' | sort)
 [ "$actual" = "$expected" ] ||
-    fail "the package's files differ (< expected, > packaged):"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
+    kx_fail "the package's files differ (< expected, > packaged):"$'\n'"$(diff <(echo "$expected") <(echo "$actual"))"
 
-dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
+dpkg-deb -x "$deb" "$work/root" || kx_fail "dpkg-deb -x failed"
 for unit in "${units[@]}"; do
     cmp -s "$work/root/$unit_dir/$unit" "$source_dir/deploy/systemd/$unit" ||
-        fail "the packaged $unit is not deploy/systemd/$unit"
+        kx_fail "the packaged $unit is not deploy/systemd/$unit"
 done
 # Linked against the shared C library (whose security updates reach them),
 # with everything hardening=+all asks for, and stripped of symbols and of
@@ -142,25 +135,21 @@ done
 for program in "${programs[@]}"; do
     path=$work/root/usr/sbin/$program
     description=$(file -b "$path")
-    [[ $description == *'dynamically linked'* ]] || fail "$program is not dynamically linked: $description"
-    [[ $description == *', stripped'* ]] || fail "$program is not stripped: $description"
+    [[ $description == *'dynamically linked'* ]] || kx_fail "$program is not dynamically linked: $description"
+    [[ $description == *', stripped'* ]] || kx_fail "$program is not stripped: $description"
     dynamic=$(readelf -dW "$path")
-    grep -q 'NEEDED.*\[libc\.so\.6\]' <<<"$dynamic" || fail "$program does not need libc.so.6"
-    grep -q 'FLAGS_1.*PIE' <<<"$dynamic" || fail "$program is not position independent"
-    grep -q 'FLAGS.*BIND_NOW' <<<"$dynamic" || fail "$program is not linked with -z now"
-    readelf -lW "$path" | grep -q GNU_RELRO || fail "$program has no read-only relocations"
-    readelf -SW "$path" | grep -q '\.comment' && fail "$program keeps its .comment section"
+    grep -q 'NEEDED.*\[libc\.so\.6\]' <<<"$dynamic" || kx_fail "$program does not need libc.so.6"
+    grep -q 'FLAGS_1.*PIE' <<<"$dynamic" || kx_fail "$program is not position independent"
+    grep -q 'FLAGS.*BIND_NOW' <<<"$dynamic" || kx_fail "$program is not linked with -z now"
+    readelf -lW "$path" | grep -q GNU_RELRO || kx_fail "$program has no read-only relocations"
+    readelf -SW "$path" | grep -q '\.comment' && kx_fail "$program keeps its .comment section"
 done
 
 # Install, remove and purge with the real dpkg. Refuse to touch a kestrix
 # that someone installed.
-[ "$(id -u)" -eq 0 ] || {
-    echo "SKIP: installing the package needs root (built and checked it)"
-    exit 77
-}
+[ "$(id -u)" -eq 0 ] || kx_skip "installing the package needs root (built and checked it)"
 if known=$(dpkg-query -W -f='${db:Status-Abbrev}' kestrix 2>/dev/null) && [ "$known" != "un " ]; then
-    echo "SKIP: dpkg already knows a kestrix package ($known); not replacing it (built and checked it)"
-    exit 77
+    kx_skip "dpkg already knows a kestrix package ($known); not replacing it (built and checked it)"
 fi
 
 # What the package could leave behind: its own paths; systemd's enablement
@@ -215,24 +204,24 @@ started_nothing() {
     local step=$1 now processes
     now=$(listeners)
     [ "$now" = "$listeners_before" ] ||
-        fail "after $step, new listening sockets:"$'\n'"$(comm -13 <(echo "$listeners_before") <(echo "$now"))"
+        kx_fail "after $step, new listening sockets:"$'\n'"$(comm -13 <(echo "$listeners_before") <(echo "$now"))"
     processes=$(package_processes)
-    [ -z "$processes" ] || fail "after $step, processes of the package run: $processes"
-    find /etc/systemd -name 'ident*' | grep -q . && fail "after $step, ident is enabled: $(find /etc/systemd -name 'ident*')"
+    [ -z "$processes" ] || kx_fail "after $step, processes of the package run: $processes"
+    find /etc/systemd -name 'ident*' | grep -q . && kx_fail "after $step, ident is enabled: $(find /etc/systemd -name 'ident*')"
     return 0
 }
 
 # No maintainer script may start or enable anything. dh_installsystemd
 # --no-enable leaves one "deb-systemd-helper enable", which re-creates the
 # links of a unit the administrator had enabled (was-enabled) and nothing else.
-dpkg-deb -e "$deb" "$work/control" || fail "dpkg-deb -e failed"
+dpkg-deb -e "$deb" "$work/control" || kx_fail "dpkg-deb -e failed"
 for script in "$work"/control/{preinst,postinst,prerm,postrm}; do
     [ -f "$script" ] || continue
     grep -nE 'deb-systemd-invoke +(start|restart|try-restart|reload)|systemctl +[a-z-]*(start|enable)' "$script" &&
-        fail "$(basename "$script") starts or enables a unit"
+        kx_fail "$(basename "$script") starts or enables a unit"
     awk '/^[ \t]*if / { condition = $0 }
         /deb-systemd-helper enable/ && condition !~ /was-enabled/ { print; bad = 1 }
-        END { exit bad }' "$script" || fail "$(basename "$script") enables a unit"
+        END { exit bad }' "$script" || kx_fail "$(basename "$script") enables a unit"
 done
 
 traces_before=$(traces)
@@ -240,28 +229,28 @@ package_traces_before=$(package_traces)
 listeners_before=$(listeners)
 
 installed=yes
-run_dpkg -i "$deb" || fail "dpkg -i failed: $(cat "$work/dpkg.log")"
-[ "$(dpkg-query -W -f='${db:Status-Abbrev}' kestrix)" = "ii " ] || fail "kestrix is not installed after dpkg -i"
+run_dpkg -i "$deb" || kx_fail "dpkg -i failed: $(cat "$work/dpkg.log")"
+[ "$(dpkg-query -W -f='${db:Status-Abbrev}' kestrix)" = "ii " ] || kx_fail "kestrix is not installed after dpkg -i"
 for program in "${programs[@]}"; do
     said=$("/usr/sbin/$program" -V)
-    [ "$said" = "$program from kestrix version $version" ] || fail "installed $program -V said '$said'"
+    [ "$said" = "$program from kestrix version $version" ] || kx_fail "installed $program -V said '$said'"
 done
 [ "$(stat -c '%a %U:%G' /usr/share/kestrix/empty)" = "755 root:root" ] ||
-    fail "/usr/share/kestrix/empty is $(stat -c '%a %U:%G' /usr/share/kestrix/empty)"
-[ -z "$(ls -A /usr/share/kestrix/empty)" ] || fail "/usr/share/kestrix/empty is not empty"
+    kx_fail "/usr/share/kestrix/empty is $(stat -c '%a %U:%G' /usr/share/kestrix/empty)"
+[ -z "$(ls -A /usr/share/kestrix/empty)" ] || kx_fail "/usr/share/kestrix/empty is not empty"
 started_nothing "dpkg -i"
 
-run_dpkg -r kestrix || fail "dpkg -r failed: $(cat "$work/dpkg.log")"
+run_dpkg -r kestrix || kx_fail "dpkg -r failed: $(cat "$work/dpkg.log")"
 started_nothing "dpkg -r"
 left=$(diff <(package_traces) <(echo "$package_traces_before"))
-[ -z "$left" ] || fail "dpkg -r leaves the package's files (< now, > before):"$'\n'"$left"
+[ -z "$left" ] || kx_fail "dpkg -r leaves the package's files (< now, > before):"$'\n'"$left"
 
-run_dpkg --purge kestrix || fail "dpkg --purge failed: $(cat "$work/dpkg.log")"
+run_dpkg --purge kestrix || kx_fail "dpkg --purge failed: $(cat "$work/dpkg.log")"
 installed=no
 started_nothing "dpkg --purge"
-dpkg-query -W kestrix >/dev/null 2>&1 && fail "dpkg still knows kestrix after --purge"
+dpkg-query -W kestrix >/dev/null 2>&1 && kx_fail "dpkg still knows kestrix after --purge"
 left=$(diff <(traces) <(echo "$traces_before"))
-[ -z "$left" ] || fail "dpkg --purge leaves traces (< now, > before):"$'\n'"$left"
+[ -z "$left" ] || kx_fail "dpkg --purge leaves traces (< now, > before):"$'\n'"$left"
 
 echo "$(basename "$deb"): Depends '$(field Depends)', $(wc -l <<<"$actual") entries;" \
     "installed, removed and purged: nothing started, nothing left"

@@ -1,0 +1,23 @@
+# shellcheck shell=bash
+# SPDX-License-Identifier: ISC
+# Removal stops the socket; purge leaves no file of the package behind.
+case_purge() {
+    local files left processes
+    reach socket
+    files=$(kx_container_run dpkg -L kestrix) || kx_fail "dpkg -L kestrix"
+    kx_container_run systemctl disable --now ident.socket >/dev/null 2>&1 || kx_fail "systemctl disable --now ident.socket"
+    kx_container_run dpkg -r kestrix >"$work/dpkg.out" 2>&1 || kx_fail "dpkg -r failed: $(cat "$work/dpkg.out")"
+    grep -qi 'warning' "$work/dpkg.out" && kx_fail "dpkg -r warns: $(cat "$work/dpkg.out")"
+    kx_container_run systemctl is-active --quiet ident.socket && kx_fail "ident.socket is active after removal"
+    listening_on_113 && kx_fail "something listens on port 113 after removal"
+    kx_container_run dpkg -P kestrix >"$work/dpkg.out" 2>&1 || kx_fail "dpkg -P failed: $(cat "$work/dpkg.out")"
+    grep -qi 'warning' "$work/dpkg.out" && kx_fail "dpkg -P warns: $(cat "$work/dpkg.out")"
+    left=$(kx_container_run sh -c 'while read -r path; do
+            case $path in /usr/share/kestrix*|/usr/share/doc/kestrix*) [ -e "$path" ] && echo "$path" ;;
+            *) [ -e "$path" ] && [ ! -d "$path" ] && echo "$path" ;;
+            esac
+        done; find /etc/systemd /var/lib/systemd -name "ident*"' <<<"$files")
+    [ -z "$left" ] || kx_fail "purge leaves: $left"
+    processes=$(package_processes) && kx_fail "processes of the package run after purge: $processes"
+    return 0
+}
