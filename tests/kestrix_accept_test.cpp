@@ -1,0 +1,393 @@
+// SPDX-License-Identifier: ISC
+// tests/kestrix_accept_test.cpp - the accept loop end to end on loopback:
+// sockets passed as a service manager passes them, hoodwain and
+// kestrix-deadline behind it, its limits, its log, SIGTERM and its faults
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <regex>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+#include "reliability.h"
+
+namespace {
+
+[[maybe_unused]] const bool sigpipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+const std::string version_line = "kestrix-accept from kestrix version 24\n";
+const std::string query = "6193, 23\r\n";
+const std::string answer = " 6193 , 23 : ERROR : HIDDEN-USER\r\n";
+
+sockaddr_storage address(const std::string& host, int port, socklen_t* length)
+{
+    sockaddr_storage a{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&a);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&a);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        *length = sizeof *v4;
+    } else {
+        inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        *length = sizeof *v6;
+    }
+    return a;
+}
+
+int port_of(int fd)
+{
+    sockaddr_storage a{};
+    socklen_t length = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    return ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&a)->sin_port
+                                        : reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+}
+
+// A listening socket on host, at a port the kernel picks: "::" is
+// dual-stack, any other IPv6 address IPv6 only.
+int listening(const std::string& host)
+{
+    socklen_t length = 0;
+    sockaddr_storage a = address(host, 0, &length);
+    int fd = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int v6only = host != "::";
+    if (a.ss_family == AF_INET6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), length) < 0 || listen(fd, 64) < 0)
+        ADD_FAILURE() << "cannot listen on " << host;
+    return fd;
+}
+
+bool have_ipv6()
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socklen_t length = 0;
+    sockaddr_storage a = address("::1", 0, &length);
+    bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), length) == 0;
+    close(fd);
+    return ok;
+}
+
+int connect_to(const std::string& host, int port)
+{
+    socklen_t length = 0;
+    sockaddr_storage a = address(host, port, &length);
+    int fd = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), length) < 0)
+        ADD_FAILURE() << "cannot connect to " << host << " port " << port;
+    return fd;
+}
+
+// Sends the query and reads until "\r\n", the end, or 10 s; the connection
+// stays open.
+std::string ask(int fd)
+{
+    send(fd, query.data(), query.size(), MSG_NOSIGNAL);
+    return harness::read_until(fd, 10, "\r\n");
+}
+
+// One whole exchange: the query, a half-close, everything up to the end.
+std::string ask_once(const std::string& host, int port)
+{
+    int fd = connect_to(host, port);
+    send(fd, query.data(), query.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    std::string got = harness::read_for(fd, 10);
+    close(fd);
+    return got;
+}
+
+harness::spawn_options loop(const std::vector<int>& sockets, const std::vector<std::string>& args)
+{
+    harness::spawn_options o;
+    o.argv.push_back(KESTRIX_ACCEPT_PATH);
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.listen_fds = sockets;
+    return o;
+}
+
+const std::vector<std::string> hoodwain = {KESTRIX_DEADLINE_PATH, "20", HOODWAIN_PATH, "-n"};
+
+std::vector<std::string> with(std::vector<std::string> options, const std::vector<std::string>& program)
+{
+    options.insert(options.end(), program.begin(), program.end());
+    return options;
+}
+
+harness::outcome stop(harness::child* c)
+{
+    kill(c->pid, SIGTERM);
+    return harness::finish(c, 20);
+}
+
+TEST(kestrix_accept, misuse_prints_the_usage_and_exits_1)
+{
+    const std::string usage = version_line + "\n"
+                                             "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] PROGRAM [ARG...]\n"
+                                             "Run PROGRAM for each connection on the sockets a service manager "
+                                             "passes.\n\n"
+                                             "-c MAX    At most MAX connections at once (1 to 65535, default 20)\n"
+                                             "-C PER_SOURCE\n"
+                                             "          At most PER_SOURCE of them from one source (default 4)\n"
+                                             "-V        Show version information\n"
+                                             "-?        Show usage information\n";
+    const std::vector<std::vector<std::string>> rows = {
+        {},
+        {"-?"},
+        {"-c", "5"},
+        {"--"},
+        {"-c", "0", "true"},
+        {"-c", "65536", "true"},
+        {"-C", "0", "true"},
+        {"-c", "", "true"},
+        {"-c", " 5", "true"},
+        {"-C", "+5", "true"},
+        {"-C", "4x", "true"},
+        {"-x", "true"},
+    };
+    for (const auto& args : rows) {
+        harness::outcome o = harness::run(loop({}, args), "", 10);
+        EXPECT_TRUE(o.exited && o.status == 1 && o.out == usage) << args.size() << " " << o.out;
+    }
+    harness::outcome o = harness::run(loop({}, {"-V", "true"}), "", 10);
+    EXPECT_TRUE(o.exited && o.status == 1 && o.out == version_line && o.err.empty());
+}
+
+// IPv4, IPv6 only and dual-stack sockets, passed together with a FIFO.
+TEST(kestrix_accept, hoodwain_behind_kestrix_deadline_answers_on_every_socket)
+{
+    bool v6 = have_ipv6();
+    std::vector<int> sockets = {listening("127.0.0.1")};
+    if (v6) {
+        sockets.push_back(listening("::1"));
+        sockets.push_back(listening("::"));
+    }
+    std::string dir = harness::make_temp_dir();
+    ASSERT_EQ(mkfifo((dir + "/log").c_str(), 0600), 0);
+    int fifo = open((dir + "/log").c_str(), O_RDWR | O_CLOEXEC);
+    std::vector<int> passed = sockets;
+    passed.push_back(fifo);
+    harness::child c = harness::spawn(loop(passed, hoodwain));
+    std::vector<std::pair<std::string, int>> peers = {{"127.0.0.1", port_of(sockets[0])}};
+    if (v6)
+        peers.insert(peers.end(),
+                     {{"::1", port_of(sockets[1])}, {"127.0.0.1", port_of(sockets[2])}, {"::1", port_of(sockets[2])}});
+    std::string start = "kestrix-accept: accepting on 127.0.0.1 port " + std::to_string(peers[0].second);
+    if (v6)
+        start += ", ::1 port " + std::to_string(peers[1].second) + ", :: port " + std::to_string(peers[2].second);
+    start += "; at most 20 connections, 4 per source\n";
+    EXPECT_EQ(harness::read_until(c.err, 10, "\n"), start);
+    for (const auto& [host, port] : peers)
+        EXPECT_EQ(ask_once(host, port), answer) << host << " port " << port;
+    harness::outcome o = stop(&c);
+    EXPECT_TRUE(o.exited && o.status == 0) << o.err;
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 3 * peers.size() + 1) << o.err;
+    EXPECT_TRUE(std::regex_search(o.err, std::regex(": connect from ::1 port [0-9]+\n"))) << o.err;
+    EXPECT_TRUE(
+        std::regex_search(o.err, std::regex("\nkestrix-accept: stopped; [01] of 20 connections still alive\n$")));
+    for (int fd : passed)
+        close(fd);
+    harness::remove_tree(dir);
+}
+
+// The loop itself starts with SIGPIPE and SIGALRM ignored, SIGALRM blocked,
+// stale variables and a FIFO passed with the socket.
+TEST(kestrix_accept, each_program_gets_the_connection_its_addresses_and_a_clean_start)
+{
+    struct row {
+        std::string listen, peer, local;
+    };
+    std::vector<row> rows = {{"127.0.0.1", "127.0.0.1", "127.0.0.1"}};
+    if (have_ipv6())
+        rows.insert(rows.end(), {{"::1", "::1", "::1"}, {"::", "127.0.0.1", "127.0.0.1"}, {"::", "::1", "::1"}});
+    std::string dir = harness::make_temp_dir();
+    ASSERT_EQ(mkfifo((dir + "/log").c_str(), 0600), 0);
+    int fifo = open((dir + "/log").c_str(), O_RDWR | O_CLOEXEC);
+    for (const row& r : rows) {
+        int s = listening(r.listen);
+        harness::spawn_options o =
+            loop({s, fifo}, {"sh", "-c", "env | sort; ls /proc/$$/fd; exec grep ^Sig /proc/self/status"});
+        o.set_env = {"ROOT=/nonexistent",
+                     "GID=12",
+                     "UID=34",
+                     "TCPREMOTEHOST=stale",
+                     "TCPREMOTEINFO=stale",
+                     "TCPLOCALHOST=stale",
+                     "LISTEN_FDNAMES=ident:log",
+                     "PROTO=UDP"};
+        o.ignore_sigpipe = true;
+        o.hold_sigalrm = true;
+        harness::child c = harness::spawn(o);
+        int fd = connect_to(r.peer, port_of(s));
+        shutdown(fd, SHUT_WR);
+        std::string got = harness::read_for(fd, 10);
+        std::vector<std::string> seen, expected = {"GID=12",
+                                                   "PROTO=TCP",
+                                                   "ROOT=/nonexistent",
+                                                   "SigBlk:\t0000000000000000",
+                                                   "SigIgn:\t0000000000000000",
+                                                   "UID=34",
+                                                   "TCPLOCALIP=" + r.local,
+                                                   "TCPLOCALPORT=" + std::to_string(port_of(s)),
+                                                   "TCPREMOTEIP=" + r.peer,
+                                                   "TCPREMOTEPORT=" + std::to_string(port_of(fd))};
+        std::regex wanted("(GID|LISTEN|PROTO|ROOT|TCP|UID)[A-Z_]*=.*|Sig(Blk|Ign):.*");
+        for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1)
+            if (std::regex_match(got.substr(at, end - at), wanted))
+                seen.push_back(got.substr(at, end - at));
+        std::sort(seen.begin(), seen.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(seen, expected) << r.listen << " " << r.peer;
+        EXPECT_NE(got.find("\n0\n1\n2\nSigQ:"), std::string::npos) << "descriptors other than 0, 1 and 2:\n" << got;
+        close(fd);
+        close(s);
+        harness::outcome out = stop(&c);
+        EXPECT_TRUE(out.exited && out.status == 0) << out.err;
+    }
+    close(fifo);
+    harness::remove_tree(dir);
+}
+
+std::uint64_t refusals_logged(const std::string& err)
+{
+    std::uint64_t n = 0;
+    std::smatch m;
+    for (auto at = err.cbegin(); std::regex_search(at, err.cend(), m, std::regex("refused ([0-9]+ more|127)"));
+         at = m.suffix().first)
+        n += m[1] == "127" ? 1 : std::stoull(m[1]);
+    return n;
+}
+
+// Two held from 127.0.0.1, at most two per source: its other connections
+// are closed unanswered, one from ::1 is served, and the log names the
+// first refusal and counts the rest, however many, in a line or two.
+TEST(kestrix_accept, a_source_at_its_limit_is_refused_in_few_lines)
+{
+    bool v6 = have_ipv6();
+    int s = listening(v6 ? "::" : "127.0.0.1");
+    int port = port_of(s);
+    auto start = std::chrono::steady_clock::now();
+    harness::child c = harness::spawn(loop({s}, with({"-C", "2"}, hoodwain)));
+    int held[2] = {connect_to("127.0.0.1", port), connect_to("127.0.0.1", port)};
+    for (int fd : held)
+        EXPECT_EQ(ask(fd), answer);
+    std::uint64_t refused = 0;
+    for (int i = 0; i < 200; ++i)
+        refused += ask_once("127.0.0.1", port).empty();
+    EXPECT_EQ(refused, 200U);
+    if (v6) {
+        EXPECT_EQ(ask_once("::1", port), answer);
+    }
+    close(held[0]);
+    for (int i = 0; i < 100; ++i) {
+        if (ask_once("127.0.0.1", port) == answer)
+            break;
+        ++refused;
+    }
+    EXPECT_EQ(ask(held[1]), answer) << "a held connection was cut";
+    close(held[1]);
+    harness::outcome o = stop(&c);
+    EXPECT_TRUE(std::regex_search(o.err, std::regex("\nkestrix-accept: refused 127\\.0\\.0\\.1 port [0-9]+: "
+                                                    "its source is at its limit of 2\n")));
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(refusals_logged(o.err), refused) << o.err;
+    std::regex refusal("refused");
+    std::ptrdiff_t lines =
+        std::distance(std::sregex_iterator(o.err.begin(), o.err.end(), refusal), std::sregex_iterator());
+    EXPECT_LE(lines, 2 + static_cast<std::ptrdiff_t>(took.count())) << o.err;
+    close(s);
+}
+
+// At most two at once: the third connection waits in the backlog, unanswered,
+// until one of the two ends; SIGTERM then leaves the other serving.
+TEST(kestrix_accept, at_the_limit_the_rest_wait_and_sigterm_leaves_the_programs_serving)
+{
+    int s = listening("127.0.0.1");
+    int port = port_of(s);
+    harness::child c = harness::spawn(loop({s}, with({"-c", "2", "-C", "5"}, hoodwain)));
+    int held[2] = {connect_to("127.0.0.1", port), connect_to("127.0.0.1", port)};
+    for (int fd : held)
+        EXPECT_EQ(ask(fd), answer);
+    int waiting = connect_to("127.0.0.1", port);
+    send(waiting, query.data(), query.size(), MSG_NOSIGNAL);
+    std::string log = harness::read_until(c.err, 10, "full: 2 of 2 connections alive, waiting for one to end\n");
+    EXPECT_TRUE(harness::idle(waiting, 1)) << "answered while full";
+    close(held[0]);
+    EXPECT_EQ(harness::read_until(waiting, 10, "\r\n"), answer);
+    // More than a second after the line that it went full: the next state
+    // line is not held back.
+    log += harness::read_until(c.err, 10, "accepting again: 1 of 2 connections alive\n");
+    EXPECT_NE(log.find("accepting again"), std::string::npos) << log;
+    kill(c.pid, SIGTERM);
+    harness::outcome o = harness::wait_for(&c, 20);
+    EXPECT_TRUE(o.exited && o.status == 0);
+    EXPECT_EQ(ask(held[1]), answer);
+    EXPECT_EQ(ask(waiting), answer);
+    close(held[1]);
+    close(waiting);
+    log += harness::read_for(c.err, 20);  // to its end, when the programs have ended
+    EXPECT_NE(log.find("\nkestrix-accept: stopped; 2 of 2 connections still alive\n"), std::string::npos) << log;
+    harness::close_fd(&c.err);
+    harness::close_fd(&c.out);
+    harness::close_fd(&c.in);
+    close(s);
+}
+
+// One call failing: the loop warns (or, for a peer's error, says nothing),
+// closes what it must, pauses and serves the next connection.
+TEST(kestrix_accept, faults_are_warned_about_and_the_loop_goes_on)
+{
+    struct row {
+        std::string call, error;
+        bool first_answered;
+        std::string warning;
+    };
+    const std::vector<row> rows = {
+        {"accept", "EMFILE", true, "kestrix-accept: unable to accept connection\n"},
+        {"accept", "ENFILE", true, "kestrix-accept: unable to accept connection\n"},
+        {"accept", "ENOBUFS", true, "kestrix-accept: unable to accept connection\n"},
+        {"accept", "ENOMEM", true, "kestrix-accept: unable to accept connection\n"},
+        {"accept", "ECONNABORTED", true, ""},
+        {"accept", "EINTR", true, ""},
+        {"poll", "ENOMEM", true, "kestrix-accept: unable to accept connection\n"},
+        {"vfork", "EAGAIN", false, "kestrix-accept: unable to start program\n"},
+        {"vfork", "ENOMEM", false, "kestrix-accept: unable to start program\n"},
+        {"", "", false, "kestrix-accept: /nonexistent/program: unable to run program\n"},
+    };
+    for (const row& r : rows) {
+        int s = listening("127.0.0.1");
+        std::string dir = harness::make_temp_dir();
+        harness::spawn_options o = loop({s}, {HOODWAIN_PATH, "-n"});
+        o.argv[0] = KESTRIX_ACCEPT_DYNAMIC_PATH;
+        if (r.call.empty())
+            o.argv[1] = "/nonexistent/program";
+        else
+            o.set_env = reliability::fault_env({r.call, "fail", r.error, 1}, dir + "/log");
+        harness::child c = harness::spawn(o);
+        std::string early = harness::read_until(c.err, 10, "\n");
+        EXPECT_EQ(ask_once("127.0.0.1", port_of(s)), r.first_answered ? answer : "") << r.call << " " << r.error;
+        EXPECT_EQ(ask_once("127.0.0.1", port_of(s)), r.call.empty() ? "" : answer) << r.call << " " << r.error;
+        harness::outcome out = stop(&c);
+        std::string warnings = std::regex_replace(
+            early + out.err, std::regex("[0-9]+: [^\n]*\n|kestrix-accept: (accepting on|stopped)[^\n]*\n"), "");
+        EXPECT_EQ(warnings,
+                  r.warning + (r.call.empty() ? "kestrix-accept: 1 more failures to start the program\n" : ""))
+            << r.call << " " << r.error;
+        EXPECT_EQ(harness::read_file(dir + "/log").substr(0, r.call.size()), r.call);
+        harness::remove_tree(dir);
+        close(s);
+    }
+}
+
+}  // namespace
