@@ -3,7 +3,9 @@
  *
  * LD_PRELOAD=libfault_inject.so with
  *   KESTRIX_FAULT_CALL   read, write, close, open (open and openat counted
- *                        together), poll, chdir or realloc
+ *                        together), poll, chdir, realloc, accept (accept
+ *                        and accept4 counted together) or vfork (every
+ *                        vfork that is not hit is made a fork)
  *   KESTRIX_FAULT_AT     N: the Nth call of it (from 1) is the one hit
  *   KESTRIX_FAULT_MODE   fail        it fails with KESTRIX_FAULT_ERRNO, doing
  *                                    nothing (the default)
@@ -21,7 +23,8 @@
  *                                    a program that reads without waiting in
  *                                    poll first sleeps through that signal
  *   KESTRIX_FAULT_ERRNO  EIO, ENOSPC, EBADF, EPIPE, EACCES, ENOMEM, EINTR,
- *                        EAGAIN or a number (default EIO)
+ *                        EAGAIN, EDQUOT, EMFILE, ENFILE, ENOBUFS,
+ *                        ECONNABORTED or a number (default EIO)
  *   KESTRIX_FAULT_LOG    a file that gets one line "call descriptor size" for
  *                        every call the library changed, so a test can tell
  *                        whether its point was reached
@@ -38,13 +41,26 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 extern void* __libc_realloc(void* p, size_t n);
 
-enum call { call_none, call_read, call_write, call_close, call_open, call_poll, call_chdir, call_realloc, call_end };
+enum call {
+    call_none,
+    call_read,
+    call_write,
+    call_close,
+    call_open,
+    call_poll,
+    call_chdir,
+    call_realloc,
+    call_accept,
+    call_vfork,
+    call_end
+};
 enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall };
 
 static int configured;
@@ -60,8 +76,19 @@ static const struct {
     const char* name;
     int value;
 } errno_names[] = {
-    {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EBADF", EBADF},   {"EPIPE", EPIPE},   {"EACCES", EACCES},
-    {"ENOMEM", ENOMEM}, {"EINTR", EINTR},   {"EAGAIN", EAGAIN}, {"EDQUOT", EDQUOT},
+    {"EIO", EIO},
+    {"ENOSPC", ENOSPC},
+    {"EBADF", EBADF},
+    {"EPIPE", EPIPE},
+    {"EACCES", EACCES},
+    {"ENOMEM", ENOMEM},
+    {"EINTR", EINTR},
+    {"EAGAIN", EAGAIN},
+    {"EDQUOT", EDQUOT},
+    {"EMFILE", EMFILE},
+    {"ENFILE", ENFILE},
+    {"ENOBUFS", ENOBUFS},
+    {"ECONNABORTED", ECONNABORTED},
 };
 
 static void configure(void)
@@ -88,6 +115,10 @@ static void configure(void)
         target = call_chdir;
     else if (strcmp(text, "realloc") == 0)
         target = call_realloc;
+    else if (strcmp(text, "accept") == 0)
+        target = call_accept;
+    else if (strcmp(text, "vfork") == 0)
+        target = call_vfork;
     text = getenv("KESTRIX_FAULT_AT");
     at = text != NULL ? strtol(text, NULL, 10) : 0;
     text = getenv("KESTRIX_FAULT_MODE");
@@ -326,4 +357,34 @@ void* realloc(void* p, size_t n)
         return NULL;
     }
     return __libc_realloc(p, n);
+}
+
+/* The C library declares the address as a transparent union. */
+int accept4(int fd, __SOCKADDR_ARG address, socklen_t* restrict length, int flags)
+{
+    if (hit(call_accept)) {
+        note("accept", fd, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    return (int)syscall(SYS_accept4, fd, address.__sockaddr__, length, flags);
+}
+
+int accept(int fd, __SOCKADDR_ARG address, socklen_t* restrict length)
+{
+    return accept4(fd, address, length, 0);
+}
+
+/* A vfork cannot be passed on: its child would return from this function
+ * into a frame the parent still needs. Every call that is not hit is made a
+ * fork instead, which returns as any call does; the only difference is that
+ * the child does not share the caller's memory until its exec. */
+pid_t vfork(void)
+{
+    if (hit(call_vfork)) {
+        note("vfork", -1, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    return fork();
 }
