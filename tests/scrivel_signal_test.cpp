@@ -200,6 +200,8 @@ std::vector<std::string> unstamped(const std::string& log)
 }
 
 constexpr int fifo_size = 65536;
+// How long SIGTERM waits for the end of the line in hand.
+constexpr double line_end_limit = 3;
 constexpr int longest_busy_line = 21;
 
 int open_fifo(const std::string& path)
@@ -302,6 +304,79 @@ TEST_F(scrivel_signals, sigterm_during_a_blocked_write_ends_after_it_with_every_
     close(reader);
 }
 
+// SIGTERM while the writer is in the middle of a line: the logger reads on to
+// that line's newline and writes it whole, and leaves what follows in the
+// pipe for the next reader. A writer that never ends the line, or trickles
+// it, costs at most the limit; end of input ends the wait at once.
+TEST_F(scrivel_signals, sigterm_in_the_middle_of_a_line_waits_for_its_end_and_reads_no_further)
+{
+    enum class then : std::uint8_t { rest_arrives, writer_stops, input_ends, writer_trickles };
+    struct finish_case {
+        const char* name;
+        std::vector<std::string> options;
+        std::string held;
+        then next;
+        std::string rest;    // written 0.3 s after the signal, in one piece
+        std::string record;  // the last record, without its stamp
+        std::size_t stays;   // bytes the logger leaves unread
+    };
+    const std::string long_half(200000, 'h');
+    const finish_case cases[] = {
+        {"rest arrives", {}, "part", then::rest_arrives, "ial\nnext\n", "partial", 5},
+        {"rest arrives, stamped", {"-c"}, "part", then::rest_arrives, "ial\nnext\n", "partial", 5},
+        {"long line", {}, long_half, then::rest_arrives, long_half + "\nnext\n", long_half + long_half, 5},
+        {"writer stops", {}, "part", then::writer_stops, "", "part", 0},
+        {"input ends", {}, "part", then::input_ends, "", "part", 0},
+        {"writer trickles", {}, "part", then::writer_trickles, "", "part", 0},
+    };
+    for (const finish_case& f : cases) {
+        SCOPED_TRACE(f.name);
+        unlink(log.c_str());
+        std::vector<std::string> args = f.options;
+        args.push_back(log);
+        harness::child c = start(args);
+        ASSERT_TRUE(harness::write_all(c.in, "whole\n" + f.held));
+        ASSERT_TRUE(harness::eventually(10, [&] { return unread(c.in) == 0 && size_of(log) > 0; }));
+        ASSERT_TRUE(harness::eventually(10, [&] { return sleeping(c.pid); }));
+        double signalled = reliability::now();
+        kill(c.pid, SIGTERM);
+        std::thread writer([&] {
+            if (f.next == then::rest_arrives) {
+                usleep(300000);
+                harness::write_all(c.in, f.rest);
+            } else if (f.next == then::input_ends) {
+                harness::close_fd(&c.in);
+            } else if (f.next == then::writer_trickles) {
+                for (int i = 0; i < 100 && harness::write_all(c.in, "."); ++i)
+                    usleep(50000);
+            }
+        });
+        harness::outcome r = harness::wait_for(&c, 15);
+        double took = reliability::now() - signalled;
+        writer.join();
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_LT(took, line_end_limit + 2);
+        bool bounded = f.next == then::writer_stops || f.next == then::writer_trickles;
+        EXPECT_TRUE(!bounded || took >= line_end_limit - 0.5) << "the line's end was not waited for";
+        EXPECT_TRUE(f.next != then::input_ends || took < line_end_limit - 0.5) << "end of input did not end the wait";
+        // A trickled byte may come after the last read.
+        if (f.next != then::writer_trickles) {
+            EXPECT_EQ(c.in < 0 ? 0 : unread(c.in), static_cast<int>(f.stays));
+        }
+        EXPECT_EQ(error_output(&c), "");
+        std::vector<std::string> records = reliability::lines_of(harness::read_file(log));
+        if (!f.options.empty())
+            records = unstamped(harness::read_file(log));
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records[0], "whole");
+        if (f.next == then::writer_trickles)
+            EXPECT_EQ(records[1].substr(0, f.record.size()), f.record);
+        else
+            EXPECT_TRUE(records[1] == f.record) << records[1].size() << " bytes";
+    }
+}
+
 TEST_F(scrivel_signals, sighup_while_idle_reopens_by_path_and_logging_goes_on)
 {
     harness::child c = start({log});
@@ -367,6 +442,11 @@ TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file
         harness::outcome r = harness::wait_for(&c, 15);
         EXPECT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
+        // SIGTERM finishes the line in hand, and what follows it stays in
+        // the pipe, for the next logger.
+        if (e == ending::sigterm) {
+            EXPECT_EQ(unread(c.in), 6);
+        }
         err += error_output(&c);
         ASSERT_FALSE(err.empty());
         for (std::size_t at = 0; at < err.size(); at += warning.size())
@@ -380,8 +460,7 @@ TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file
             EXPECT_EQ(harness::read_file(path), "partial rest\nthree\nfour\n");
             break;
         case ending::sigterm:
-            // What was never read stays in the pipe, for the next logger.
-            EXPECT_EQ(harness::read_file(gone + "/log"), "one\ntwo\npartial\n");
+            EXPECT_EQ(harness::read_file(gone + "/log"), "one\ntwo\npartial rest\n");
             EXPECT_FALSE(harness::file_exists(path));
             break;
         }

@@ -243,7 +243,7 @@ TEST_F(scrivel_files, start_up_failures_end_with_111_and_leave_input_unread)
     const row rows[] = {
         {dir + "/missing/log", "scrivel: " + dir + "/missing/log: unable to open logfile\n", ""},
         {dir, "scrivel: " + dir + ": unable to open logfile\n", ""},
-        {log, "scrivel: unable to install sighup handler\n", "exec 3</dev/null 4<&- && ulimit -n 5 && exec "},
+        {log, "scrivel: unable to create wake-up pipe\n", "exec 3</dev/null 4<&- && ulimit -n 5 && exec "},
     };
     for (const row& w : rows) {
         SCOPED_TRACE(w.err);
