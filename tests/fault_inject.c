@@ -3,7 +3,7 @@
  *
  * LD_PRELOAD=libfault_inject.so with
  *   KESTRIX_FAULT_CALL   read, write, close, open (open and openat counted
- *                        together), poll, chdir or realloc
+ *                        together), poll, chdir, sigaction or realloc
  *   KESTRIX_FAULT_AT     N: the Nth call of it (from 1) is the one hit
  *   KESTRIX_FAULT_MODE   fail        it fails with KESTRIX_FAULT_ERRNO, doing
  *                                    nothing (the default)
@@ -20,8 +20,12 @@
  *                                    before the Nth, which then goes ahead:
  *                                    a program that reads without waiting in
  *                                    poll first sleeps through that signal
+ *                        sighup      (poll only) SIGHUP or SIGTERM is raised
+ *                        sigterm     just before the Nth poll, which then goes
+ *                                    ahead: a program whose handlers do not
+ *                                    wake that poll waits through the signal
  *   KESTRIX_FAULT_ERRNO  EIO, ENOSPC, EBADF, EPIPE, EACCES, ENOMEM, EINTR,
- *                        EAGAIN or a number (default EIO)
+ *                        EAGAIN, EDQUOT, EINVAL or a number (default EIO)
  *   KESTRIX_FAULT_LOG    a file that gets one line "call descriptor size" for
  *                        every call the library changed, so a test can tell
  *                        whether its point was reached
@@ -30,6 +34,7 @@
  * realloc). It reaches only dynamically linked programs.
  */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -44,8 +49,19 @@
 
 extern void* __libc_realloc(void* p, size_t n);
 
-enum call { call_none, call_read, call_write, call_close, call_open, call_poll, call_chdir, call_realloc, call_end };
-enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall };
+enum call {
+    call_none,
+    call_read,
+    call_write,
+    call_close,
+    call_open,
+    call_poll,
+    call_chdir,
+    call_sigaction,
+    call_realloc,
+    call_end
+};
+enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall, mode_sighup, mode_sigterm };
 
 static int configured;
 static enum call target = call_none;
@@ -61,7 +77,7 @@ static const struct {
     int value;
 } errno_names[] = {
     {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EBADF", EBADF},   {"EPIPE", EPIPE},   {"EACCES", EACCES},
-    {"ENOMEM", ENOMEM}, {"EINTR", EINTR},   {"EAGAIN", EAGAIN}, {"EDQUOT", EDQUOT},
+    {"ENOMEM", ENOMEM}, {"EINTR", EINTR},   {"EAGAIN", EAGAIN}, {"EDQUOT", EDQUOT}, {"EINVAL", EINVAL},
 };
 
 static void configure(void)
@@ -86,6 +102,8 @@ static void configure(void)
         target = call_poll;
     else if (strcmp(text, "chdir") == 0)
         target = call_chdir;
+    else if (strcmp(text, "sigaction") == 0)
+        target = call_sigaction;
     else if (strcmp(text, "realloc") == 0)
         target = call_realloc;
     text = getenv("KESTRIX_FAULT_AT");
@@ -102,6 +120,10 @@ static void configure(void)
             how = mode_eintr;
         else if (strcmp(text, "stall") == 0)
             how = mode_stall;
+        else if (strcmp(text, "sighup") == 0)
+            how = mode_sighup;
+        else if (strcmp(text, "sigterm") == 0)
+            how = mode_sigterm;
     }
     text = getenv("KESTRIX_FAULT_ERRNO");
     if (text != NULL) {
@@ -302,6 +324,11 @@ int poll(struct pollfd* fds, nfds_t n, int timeout)
 {
     if (hit(call_poll)) {
         note("poll", n > 0 ? fds[0].fd : -1, (long)n);
+        if (how == mode_sighup || how == mode_sigterm) {
+            /* The handler runs as the kill returns, before the poll. */
+            syscall(SYS_kill, syscall(SYS_getpid), how == mode_sighup ? SIGHUP : SIGTERM);
+            return poll_now(fds, n, timeout);
+        }
         errno = fault_errno();
         return -1;
     }
@@ -316,6 +343,23 @@ int chdir(const char* path)
         return -1;
     }
     return (int)syscall(SYS_chdir, path);
+}
+
+int sigaction(int sig, const struct sigaction* action, struct sigaction* old)
+{
+    static int (*real)(int, const struct sigaction*, struct sigaction*);
+    if (hit(call_sigaction)) {
+        note("sigaction", sig, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    if (real == NULL)
+        *(void**)&real = dlsym(RTLD_NEXT, "sigaction");
+    if (real == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(sig, action, old);
 }
 
 void* realloc(void* p, size_t n)

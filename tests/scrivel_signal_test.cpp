@@ -280,6 +280,116 @@ TEST_F(scrivel_signals, sigterm_while_idle_writes_out_what_is_held)
     }
 }
 
+// A signal that comes after the logger looked at its notes and before it
+// waits must still end the wait at once: the handler's byte in the wake-up
+// pipe does that. The fault injector raises the signal just before the Nth
+// poll, in each of the three waits: for input, in the pause between attempts
+// to reopen the log, and for the end of the line in hand after SIGTERM. A
+// bounded wait that slept through the signal would end only at its limit.
+TEST_F(scrivel_signals, a_signal_just_before_a_wait_takes_effect_at_once)
+{
+    enum class wait : std::uint8_t { input, reopen_pause, line_end };
+    struct wake_case {
+        const char* name;
+        wait in;
+        int sig;
+        long poll_at;
+    };
+    // Input: poll 1 is the first wait, poll 2 the wait after "one" is logged.
+    // Pause: poll 1 waits for input until the test's SIGHUP, poll 2 pauses.
+    // Line end: poll 2 waits for input until the test's SIGTERM, poll 3 for
+    // the rest of the line.
+    const wake_case cases[] = {
+        {"sigterm before the wait for input", wait::input, SIGTERM, 1},
+        {"sighup before the wait for input", wait::input, SIGHUP, 2},
+        {"sigterm before the pause", wait::reopen_pause, SIGTERM, 2},
+        {"sighup before the pause", wait::reopen_pause, SIGHUP, 2},
+        {"second sigterm before the wait for the line's end", wait::line_end, SIGTERM, 3},
+        {"sighup before the wait for the line's end", wait::line_end, SIGHUP, 3},
+    };
+    for (const wake_case& w : cases) {
+        SCOPED_TRACE(w.name);
+        std::string sub = dir + "/" + std::to_string(&w - cases);
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        const std::string path = sub + "/log", moved = sub + "/log.1";
+        const std::string fired = sub + ".fired";
+        reliability::fault f = {"poll", w.sig == SIGHUP ? "sighup" : "sigterm", "EIO", w.poll_at};
+        harness::outcome r;
+        if (w.in == wait::input && w.sig == SIGTERM) {
+            // The very first wait: the logger ends before it could be watched.
+            harness::spawn_options o;
+            o.argv = {SCRIVEL_DYNAMIC_PATH, path};
+            o.set_env = reliability::fault_env(f, fired);
+            harness::child c = harness::spawn(o);
+            r = harness::wait_for(&c, 10);
+            EXPECT_TRUE(r.exited) << "the wait slept through SIGTERM";
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(error_output(&c), "");
+            EXPECT_EQ(harness::read_file(path), "");
+            EXPECT_FALSE(harness::read_file(fired).empty()) << "the signal was never raised";
+            continue;
+        }
+        harness::child c = start({path}, -1, reliability::fault_env(f, fired));
+        ASSERT_TRUE(harness::eventually(10, [&] { return harness::file_exists(path) && sleeping(c.pid); }));
+        if (w.in == wait::input) {
+            ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+            ASSERT_TRUE(harness::write_all(c.in, "one\n"));
+            EXPECT_TRUE(harness::eventually(10, [&] { return harness::file_exists(path); })) << "no reopen";
+            EXPECT_EQ(harness::read_file(moved), "one\n");
+            harness::close_fd(&c.in);
+            r = harness::wait_for(&c, 10);
+        } else if (w.in == wait::reopen_pause) {
+            const std::string warning = "scrivel: " + path + ": unable to open logfile\n";
+            const std::string gone = sub + ".gone";
+            ASSERT_EQ(rename(sub.c_str(), gone.c_str()), 0);
+            kill(c.pid, SIGHUP);
+            std::string err = harness::read_until(c.err, 10, warning);
+            double warned = reliability::now();
+            if (w.sig == SIGTERM) {
+                r = harness::wait_for(&c, 10);
+                EXPECT_LT(reliability::now() - warned, 2.5) << "the pause slept through SIGTERM";
+            } else {
+                // The first read may have brought the second warning too.
+                for (std::string more = "-"; err.size() < 2 * warning.size() && !more.empty();)
+                    err += more = harness::read_until(c.err, 10, warning);
+                EXPECT_LT(reliability::now() - warned, 2.5) << "the pause slept through SIGHUP";
+                kill(c.pid, SIGTERM);
+                r = harness::wait_for(&c, 10);
+            }
+            err += error_output(&c);
+            EXPECT_EQ(err.substr(0, warning.size()), warning);
+            ASSERT_EQ(rename(gone.c_str(), sub.c_str()), 0);
+        } else {
+            ASSERT_TRUE(harness::write_all(c.in, "whole\npart"));
+            ASSERT_TRUE(harness::eventually(10, [&] { return size_of(path) > 0 && sleeping(c.pid); }));
+            if (w.sig == SIGHUP) {
+                ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+            }
+            double signalled = reliability::now();
+            kill(c.pid, SIGTERM);
+            if (w.sig == SIGTERM) {
+                r = harness::wait_for(&c, 10);
+                EXPECT_LT(reliability::now() - signalled, line_end_limit / 2) << "the wait slept through SIGTERM";
+                EXPECT_EQ(harness::read_file(path), "whole\npart\n");
+            } else {
+                // The reopen comes at once, so the rest of the line arrives
+                // well before the limit and the line goes to the new file.
+                EXPECT_TRUE(harness::eventually(10, [&] { return harness::file_exists(path); })) << "no reopen";
+                ASSERT_TRUE(harness::write_all(c.in, "ial\n"));
+                r = harness::wait_for(&c, 10);
+                EXPECT_EQ(harness::read_file(moved), "whole\n");
+                EXPECT_EQ(harness::read_file(path), "partial\n");
+            }
+        }
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(harness::read_file(fired).empty()) << "the signal was never raised";
+        if (c.err >= 0) {
+            EXPECT_EQ(error_output(&c), "");
+        }
+    }
+}
+
 // The log is a FIFO that nobody drains, so the logger blocks inside the write
 // of a long record while short lines wait behind it.
 TEST_F(scrivel_signals, sigterm_during_a_blocked_write_ends_after_it_with_every_line_its_own_record)
