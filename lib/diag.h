@@ -32,7 +32,8 @@ int warn_about(const char* subject, const char* message);
 [[noreturn]] void fatal(const char* message);
 [[noreturn]] void fatal_about(const char* subject, const char* message);
 
-// "name from kestrix version 24\n" on fd_out.
+// "name from kestrix version 24\n" on fd_out; the number is the project's
+// version in CMakeLists.txt.
 int print_version();
 
 // print_version, then exit status 1.

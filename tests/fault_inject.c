@@ -3,7 +3,8 @@
  *
  * LD_PRELOAD=libfault_inject.so with
  *   KESTRIX_FAULT_CALL   read, write, close, open (open and openat counted
- *                        together), poll, chdir, sigaction or realloc
+ *                        together), poll, chdir, sigaction, strdup or
+ *                        realloc
  *   KESTRIX_FAULT_AT     N: the Nth call of it (from 1) is the one hit
  *   KESTRIX_FAULT_MODE   fail        it fails with KESTRIX_FAULT_ERRNO, doing
  *                                    nothing (the default)
@@ -58,6 +59,7 @@ enum call {
     call_poll,
     call_chdir,
     call_sigaction,
+    call_strdup,
     call_realloc,
     call_end
 };
@@ -104,6 +106,8 @@ static void configure(void)
         target = call_chdir;
     else if (strcmp(text, "sigaction") == 0)
         target = call_sigaction;
+    else if (strcmp(text, "strdup") == 0)
+        target = call_strdup;
     else if (strcmp(text, "realloc") == 0)
         target = call_realloc;
     text = getenv("KESTRIX_FAULT_AT");
@@ -360,6 +364,22 @@ int sigaction(int sig, const struct sigaction* action, struct sigaction* old)
         return -1;
     }
     return real(sig, action, old);
+}
+
+char* strdup(const char* text)
+{
+    size_t n;
+    char* copy;
+    if (hit(call_strdup)) {
+        note("strdup", -1, 0);
+        errno = ENOMEM;
+        return NULL;
+    }
+    n = strlen(text) + 1;
+    copy = malloc(n);
+    if (copy != NULL)
+        memcpy(copy, text, n);
+    return copy;
 }
 
 void* realloc(void* p, size_t n)
