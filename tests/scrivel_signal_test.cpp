@@ -19,6 +19,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -426,9 +427,10 @@ TEST_F(scrivel_signals, sigterm_in_the_middle_of_a_line_waits_for_its_end_and_re
         std::vector<std::string> options;
         std::string held;
         then next;
-        std::string rest;    // written 0.3 s after the signal, in one piece
-        std::string record;  // the last record, without its stamp
-        std::size_t stays;   // bytes the logger leaves unread
+        std::string rest;     // written 0.3 s after the signal, in one piece
+        std::string record;   // the last record, without its stamp
+        std::size_t stays;    // bytes the logger leaves unread
+        bool socket = false;  // input from a stream socket rather than a pipe
     };
     const std::string long_half(200000, 'h');
     const finish_case cases[] = {
@@ -438,15 +440,32 @@ TEST_F(scrivel_signals, sigterm_in_the_middle_of_a_line_waits_for_its_end_and_re
         {"writer stops", {}, "part", then::writer_stops, "", "part", 0},
         {"input ends", {}, "part", then::input_ends, "", "part", 0},
         {"writer trickles", {}, "part", then::writer_trickles, "", "part", 0},
+        {"rest arrives on a socket", {}, "part", then::rest_arrives, "ial\nnext\n", "partial", 5, true},
+        {"long line on a socket",
+         {},
+         long_half,
+         then::rest_arrives,
+         long_half + "\nnext\n",
+         long_half + long_half,
+         5,
+         true},
     };
     for (const finish_case& f : cases) {
         SCOPED_TRACE(f.name);
         unlink(log.c_str());
         std::vector<std::string> args = f.options;
         args.push_back(log);
-        harness::child c = start(args);
+        int ends[2] = {-1, -1};
+        if (f.socket) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        }
+        harness::child c = start(args, ends[0]);
+        if (f.socket)
+            c.in = ends[1];
+        // What waits unread: a socket counts it at the logger's end.
+        const int waiting = f.socket ? ends[0] : c.in;
         ASSERT_TRUE(harness::write_all(c.in, "whole\n" + f.held));
-        ASSERT_TRUE(harness::eventually(10, [&] { return unread(c.in) == 0 && size_of(log) > 0; }));
+        ASSERT_TRUE(harness::eventually(10, [&] { return unread(waiting) == 0 && size_of(log) > 0; }));
         ASSERT_TRUE(harness::eventually(10, [&] { return sleeping(c.pid); }));
         double signalled = reliability::now();
         kill(c.pid, SIGTERM);
@@ -472,9 +491,11 @@ TEST_F(scrivel_signals, sigterm_in_the_middle_of_a_line_waits_for_its_end_and_re
         EXPECT_TRUE(f.next != then::input_ends || took < line_end_limit - 0.5) << "end of input did not end the wait";
         // A trickled byte may come after the last read.
         if (f.next != then::writer_trickles) {
-            EXPECT_EQ(c.in < 0 ? 0 : unread(c.in), static_cast<int>(f.stays));
+            EXPECT_EQ(c.in < 0 ? 0 : unread(waiting), static_cast<int>(f.stays));
         }
         EXPECT_EQ(error_output(&c), "");
+        if (f.socket)
+            close(ends[0]);
         std::vector<std::string> records = reliability::lines_of(harness::read_file(log));
         if (!f.options.empty())
             records = unstamped(harness::read_file(log));
