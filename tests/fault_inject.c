@@ -88,10 +88,12 @@ static void configure(void)
     size_t i;
     if (configured)
         return;
-    configured = 1;
+    /* A sanitizer runtime calls sigaction before the environment can be
+     * read: look again at the next call. */
     text = getenv("KESTRIX_FAULT_CALL");
     if (text == NULL)
         return;
+    configured = 1;
     if (strcmp(text, "read") == 0)
         target = call_read;
     else if (strcmp(text, "write") == 0)
