@@ -426,29 +426,23 @@ TEST_F(scrivel_signals, sigterm_in_the_middle_of_a_line_waits_for_its_end_and_re
         const char* name;
         std::vector<std::string> options;
         std::string held;
+        std::string rest;    // written 0.3 s after the signal, in one piece
+        std::string record;  // the last record, without its stamp
+        std::size_t stays;   // bytes the logger leaves unread
         then next;
-        std::string rest;     // written 0.3 s after the signal, in one piece
-        std::string record;   // the last record, without its stamp
-        std::size_t stays;    // bytes the logger leaves unread
         bool socket = false;  // input from a stream socket rather than a pipe
     };
     const std::string long_half(200000, 'h');
+    const std::string whole_half = long_half + long_half;
     const finish_case cases[] = {
-        {"rest arrives", {}, "part", then::rest_arrives, "ial\nnext\n", "partial", 5},
-        {"rest arrives, stamped", {"-c"}, "part", then::rest_arrives, "ial\nnext\n", "partial", 5},
-        {"long line", {}, long_half, then::rest_arrives, long_half + "\nnext\n", long_half + long_half, 5},
-        {"writer stops", {}, "part", then::writer_stops, "", "part", 0},
-        {"input ends", {}, "part", then::input_ends, "", "part", 0},
-        {"writer trickles", {}, "part", then::writer_trickles, "", "part", 0},
-        {"rest arrives on a socket", {}, "part", then::rest_arrives, "ial\nnext\n", "partial", 5, true},
-        {"long line on a socket",
-         {},
-         long_half,
-         then::rest_arrives,
-         long_half + "\nnext\n",
-         long_half + long_half,
-         5,
-         true},
+        {"rest arrives", {}, "part", "ial\nnext\n", "partial", 5, then::rest_arrives},
+        {"rest arrives, stamped", {"-c"}, "part", "ial\nnext\n", "partial", 5, then::rest_arrives},
+        {"long line", {}, long_half, long_half + "\nnext\n", whole_half, 5, then::rest_arrives},
+        {"writer stops", {}, "part", "", "part", 0, then::writer_stops},
+        {"input ends", {}, "part", "", "part", 0, then::input_ends},
+        {"writer trickles", {}, "part", "", "part", 0, then::writer_trickles},
+        {"rest arrives on a socket", {}, "part", "ial\nnext\n", "partial", 5, then::rest_arrives, true},
+        {"long line on a socket", {}, long_half, long_half + "\nnext\n", whole_half, 5, then::rest_arrives, true},
     };
     for (const finish_case& f : cases) {
         SCOPED_TRACE(f.name);
