@@ -3,9 +3,10 @@
  *
  * LD_PRELOAD=libfault_inject.so with
  *   KESTRIX_FAULT_CALL   read, write, close, open (open and openat counted
- *                        together), poll, chdir, realloc, accept (accept
- *                        and accept4 counted together) or vfork (every
- *                        vfork that is not hit is made a fork)
+ *                        together), poll, chdir, sigaction, strdup,
+ *                        realloc, accept (accept and accept4 counted
+ *                        together) or vfork (every vfork that is not hit
+ *                        is made a fork)
  *   KESTRIX_FAULT_AT     N: the Nth call of it (from 1) is the one hit
  *   KESTRIX_FAULT_MODE   fail        it fails with KESTRIX_FAULT_ERRNO, doing
  *                                    nothing (the default)
@@ -22,8 +23,12 @@
  *                                    before the Nth, which then goes ahead:
  *                                    a program that reads without waiting in
  *                                    poll first sleeps through that signal
+ *                        sighup      (poll only) SIGHUP or SIGTERM is raised
+ *                        sigterm     just before the Nth poll, which then goes
+ *                                    ahead: a program whose handlers do not
+ *                                    wake that poll waits through the signal
  *   KESTRIX_FAULT_ERRNO  EIO, ENOSPC, EBADF, EPIPE, EACCES, ENOMEM, EINTR,
- *                        EAGAIN, EDQUOT, EMFILE, ENFILE, ENOBUFS,
+ *                        EAGAIN, EDQUOT, EINVAL, EMFILE, ENFILE, ENOBUFS,
  *                        ECONNABORTED or a number (default EIO)
  *   KESTRIX_FAULT_LOG    a file that gets one line "call descriptor size" for
  *                        every call the library changed, so a test can tell
@@ -33,6 +38,7 @@
  * realloc). It reaches only dynamically linked programs.
  */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -56,12 +62,14 @@ enum call {
     call_open,
     call_poll,
     call_chdir,
+    call_sigaction,
+    call_strdup,
     call_realloc,
     call_accept,
     call_vfork,
     call_end
 };
-enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall };
+enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall, mode_sighup, mode_sigterm };
 
 static int configured;
 static enum call target = call_none;
@@ -76,19 +84,13 @@ static const struct {
     const char* name;
     int value;
 } errno_names[] = {
-    {"EIO", EIO},
-    {"ENOSPC", ENOSPC},
-    {"EBADF", EBADF},
-    {"EPIPE", EPIPE},
-    {"EACCES", EACCES},
-    {"ENOMEM", ENOMEM},
-    {"EINTR", EINTR},
-    {"EAGAIN", EAGAIN},
-    {"EDQUOT", EDQUOT},
-    {"EMFILE", EMFILE},
-    {"ENFILE", ENFILE},
-    {"ENOBUFS", ENOBUFS},
-    {"ECONNABORTED", ECONNABORTED},
+    {"EIO", EIO},         {"ENOSPC", ENOSPC},
+    {"EBADF", EBADF},     {"EPIPE", EPIPE},
+    {"EACCES", EACCES},   {"ENOMEM", ENOMEM},
+    {"EINTR", EINTR},     {"EAGAIN", EAGAIN},
+    {"EDQUOT", EDQUOT},   {"EINVAL", EINVAL},
+    {"EMFILE", EMFILE},   {"ENFILE", ENFILE},
+    {"ENOBUFS", ENOBUFS}, {"ECONNABORTED", ECONNABORTED},
 };
 
 static void configure(void)
@@ -97,10 +99,12 @@ static void configure(void)
     size_t i;
     if (configured)
         return;
-    configured = 1;
+    /* A sanitizer runtime calls sigaction before the environment can be
+     * read: look again at the next call. */
     text = getenv("KESTRIX_FAULT_CALL");
     if (text == NULL)
         return;
+    configured = 1;
     if (strcmp(text, "read") == 0)
         target = call_read;
     else if (strcmp(text, "write") == 0)
@@ -113,6 +117,10 @@ static void configure(void)
         target = call_poll;
     else if (strcmp(text, "chdir") == 0)
         target = call_chdir;
+    else if (strcmp(text, "sigaction") == 0)
+        target = call_sigaction;
+    else if (strcmp(text, "strdup") == 0)
+        target = call_strdup;
     else if (strcmp(text, "realloc") == 0)
         target = call_realloc;
     else if (strcmp(text, "accept") == 0)
@@ -133,6 +141,10 @@ static void configure(void)
             how = mode_eintr;
         else if (strcmp(text, "stall") == 0)
             how = mode_stall;
+        else if (strcmp(text, "sighup") == 0)
+            how = mode_sighup;
+        else if (strcmp(text, "sigterm") == 0)
+            how = mode_sigterm;
     }
     text = getenv("KESTRIX_FAULT_ERRNO");
     if (text != NULL) {
@@ -333,6 +345,11 @@ int poll(struct pollfd* fds, nfds_t n, int timeout)
 {
     if (hit(call_poll)) {
         note("poll", n > 0 ? fds[0].fd : -1, (long)n);
+        if (how == mode_sighup || how == mode_sigterm) {
+            /* The handler runs as the kill returns, before the poll. */
+            syscall(SYS_kill, syscall(SYS_getpid), how == mode_sighup ? SIGHUP : SIGTERM);
+            return poll_now(fds, n, timeout);
+        }
         errno = fault_errno();
         return -1;
     }
@@ -347,6 +364,39 @@ int chdir(const char* path)
         return -1;
     }
     return (int)syscall(SYS_chdir, path);
+}
+
+int sigaction(int sig, const struct sigaction* action, struct sigaction* old)
+{
+    static int (*real)(int, const struct sigaction*, struct sigaction*);
+    if (hit(call_sigaction)) {
+        note("sigaction", sig, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    if (real == NULL)
+        *(void**)&real = dlsym(RTLD_NEXT, "sigaction");
+    if (real == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(sig, action, old);
+}
+
+char* strdup(const char* text)
+{
+    size_t n;
+    char* copy;
+    if (hit(call_strdup)) {
+        note("strdup", -1, 0);
+        errno = ENOMEM;
+        return NULL;
+    }
+    n = strlen(text) + 1;
+    copy = malloc(n);
+    if (copy != NULL)
+        memcpy(copy, text, n);
+    return copy;
 }
 
 void* realloc(void* p, size_t n)
