@@ -218,6 +218,14 @@ void serve(int connection, const sockaddr_storage* peer, std::int64_t now)
     source from = source_of(peer);
     std::uint32_t alive = table_count_from(&table, &from);
     if (alive >= per_source) {
+        // Programs of that source may have ended since the last reaping
+        // (a batch of accepts reaps nothing): count only those alive, so
+        // that a peer that waits for each connection to end before it makes
+        // the next is not taken for one at its limit.
+        reap();
+        alive = table_count_from(&table, &from);
+    }
+    if (alive >= per_source) {
         close(connection);
         if (may_log(refused_kind, now)) {
             buffer address = {};

@@ -4,6 +4,7 @@
 // kestrix-deadline behind it, its limits, its log, SIGTERM and its faults
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -96,6 +98,28 @@ std::string ask_once(const std::string& host, int port)
     std::string got = harness::read_for(fd, 10);
     if (harness::idle(fd, 0))
         got += "<open>";
+    close(fd);
+    return got;
+}
+
+// The same from the IPv4 address from.
+std::string ask_once_from(const std::string& from, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0)
+        return "<no bind>";
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
+        close(fd);
+        return "<no connection>";
+    }
+    send(fd, query.data(), query.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    std::string got = harness::read_for(fd, 10);
     close(fd);
     return got;
 }
@@ -273,6 +297,30 @@ TEST(kestrix_accept, a_source_at_its_limit_is_refused_in_few_lines)
     std::ptrdiff_t lines =
         std::distance(std::sregex_iterator(o.err.begin(), o.err.end(), refusal), std::sregex_iterator());
     EXPECT_LE(lines, 2 + static_cast<std::ptrdiff_t>(took.count())) << o.err;
+    close(s);
+}
+
+// A client that makes one connection at a time is not refused, even while
+// another source keeps the loop accepting: programs that have ended are
+// reaped before a source is found at its limit, not only between batches.
+TEST(kestrix_accept, one_connection_at_a_time_is_never_refused_while_the_loop_is_busy)
+{
+    int s = listening("127.0.0.1");
+    int port = port_of(s);
+    harness::child c = harness::spawn(loop({s}, serving({"-C", "3"})));
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+        while (!done)
+            ask_once_from("127.0.0.2", port);
+    });
+    int refused = 0;
+    for (int i = 0; i < 300; ++i)
+        refused += ask_once_from("127.0.0.1", port) != answer;
+    done = true;
+    busy.join();
+    harness::outcome o = stop(&c);
+    std::size_t line = o.err.find("kestrix-accept: refused");
+    EXPECT_EQ(refused, 0) << o.err.substr(line == std::string::npos ? 0 : line, 200);
     close(s);
 }
 
