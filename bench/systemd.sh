@@ -2,13 +2,15 @@
 # SPDX-License-Identifier: ISC
 # bench/systemd.sh - ident under a real systemd, side by side in one booted
 # Debian system and one run: the packaged ident.socket and ident.service
-# (kestrix-accept -c 20 -C 4 in front of kestrix-deadline 180 and hoodwain);
-# the same without kestrix-deadline (a drop-in), for what the deadline
-# costs; and tcpserver -c 20 and tcpsvd -c 20 -C 4, each started by a unit
-# made from ident.service with only what a server that binds its own socket
-# needs changed (the host's network, Internet sockets, CAP_NET_BIND_SERVICE),
-# so that all four run the same packaged kestrix-deadline 180 and hoodwain
-# with the same ROOT, GID, UID and confinement, one at a time on port 113.
+# (kestrix-accept -c 20 -C 4 -d 180 hoodwain -n); the same with the deadline
+# kept by kestrix-deadline 180 in front of hoodwain instead (a drop-in), for
+# what the loop's own alarm saves; and tcpserver -c 20 and tcpsvd -c 20 -C 4,
+# each started by a unit made from ident.service with only what a server
+# that binds its own socket needs changed (the host's network, Internet
+# sockets, CAP_NET_BIND_SERVICE), running kestrix-deadline 180 in front of
+# hoodwain, their only way to the same bound. All run the same packaged
+# programs with the same ROOT, GID, UID and confinement, one at a time on
+# port 113.
 #
 #   bash bench/systemd.sh [RELEASE...] > systemd.md      (as root)
 #
@@ -55,18 +57,18 @@ kx_at_exit kx_container_poweroff
 client=$work/ident_client
 kx_ident_client "$client" || kx_fail "cannot compile bench/ident_client.c"
 
-recipes=(accept accept-no-deadline tcpserver tcpsvd)
+recipes=(accept accept-deadline-program tcpserver tcpsvd)
 burst_recipes=(accept tcpserver tcpsvd)
 declare -A title=(
     [accept]='`ident.socket` + `ident.service` (kestrix-accept), as packaged'
-    [accept-no-deadline]='the same without `kestrix-deadline 180` (drop-in)'
-    [tcpserver]='`tcpserver -c 20`, confined as `ident.service`'
-    [tcpsvd]='`tcpsvd -c 20 -C 4`, confined as `ident.service`'
+    [accept-deadline-program]='the same with `kestrix-deadline 180` in front of hoodwain for `-d 180` (drop-in)'
+    [tcpserver]='`tcpserver -c 20` + `kestrix-deadline 180`, confined as `ident.service`'
+    [tcpsvd]='`tcpsvd -c 20 -C 4` + `kestrix-deadline 180`, confined as `ident.service`'
 )
-deadline='/usr/sbin/kestrix-deadline 180 '
+deadline=' -d 180 '
 declare -A server=(
-    [tcpserver]='/usr/bin/tcpserver -c 20 -H -R -l 0 0 113 '
-    [tcpsvd]='/usr/bin/tcpsvd -c 20 -C 4 -b 1024 -l 0 0 113 '
+    [tcpserver]='/usr/bin/tcpserver -c 20 -H -R -l 0 0 113 /usr/sbin/kestrix-deadline 180 '
+    [tcpsvd]='/usr/bin/tcpsvd -c 20 -C 4 -b 1024 -l 0 0 113 /usr/sbin/kestrix-deadline 180 '
 )
 
 # in_system COMMAND...: runs COMMAND in the booted system, output discarded.
@@ -98,7 +100,7 @@ execstart_drop_in() {
 server_unit() {
     local command=${server[$1]}
     kx_container_run sh -c 'sed -e "/^Requires=/d" -e "/^After=/d" -e "/^IPAddressDeny=/d" \
-        -e "s|^ExecStart=/usr/sbin/kestrix-accept -c 20 -C 4 |ExecStart=$2|" \
+        -e "s|^ExecStart=/usr/sbin/kestrix-accept -c 20 -C 4 -d 180 |ExecStart=$2|" \
         -e "s|^PrivateNetwork=yes|PrivateNetwork=no|" \
         -e "s|^RestrictAddressFamilies=none|RestrictAddressFamilies=AF_INET AF_INET6|" \
         -e "s|^CapabilityBoundingSet=|CapabilityBoundingSet=CAP_NET_BIND_SERVICE |" \
@@ -115,7 +117,7 @@ answered_from() {
 start_recipe() {
     case $1 in
     accept) in_system systemctl start ident.socket ;;
-    accept-no-deadline) execstart_drop_in "$deadline" '' && in_system systemctl start ident.socket ;;
+    accept-deadline-program) execstart_drop_in "$deadline" ' /usr/sbin/kestrix-deadline 180 ' && in_system systemctl start ident.socket ;;
     *) in_system systemctl daemon-reload && in_system systemctl start "bench-$1.service" ;;
     esac
     kx_eventually 10 kx_listening 113 kx_container_net || kx_fail "$1 does not listen on port 113"
@@ -128,7 +130,7 @@ stop_recipe() {
     accept*) in_system systemctl stop ident.socket ident.service ;;
     *) in_system systemctl stop "bench-$1.service" ;;
     esac
-    [ "$1" != accept-no-deadline ] || no_drop_in
+    [ "$1" != accept-deadline-program ] || no_drop_in
     kx_eventually 30 kx_not kx_listening 113 kx_container_net || kx_fail "$1 still listens after its stop"
     kx_eventually 30 kx_not kx_container_has_process hoodwain || kx_fail "hoodwain outlives $1"
     in_system systemctl reset-failed
@@ -210,7 +212,7 @@ burst_of() {
     start=$(kx_now_us)
     kx_container_net "$client" burst 127.0.0.1 113 "$burst" >"$work/burst.out" 2>&1 &
     burster=$!
-    sleep 0.2
+    sleep 0.05
     for ((i = 0; i < 100; i++)); do
         if answered_from 127.0.0.2; then
             again=$(kx_now_us)
@@ -275,7 +277,7 @@ bursts() {
 # the deadline 5 s; prints "silent TEXT".
 silent() {
     local start source holders=() waiting reply at2 answered_at
-    execstart_drop_in "$deadline" '/usr/sbin/kestrix-deadline 5 '
+    execstart_drop_in "$deadline" ' -d 5 '
     start_recipe accept
     start=$(kx_now_us)
     for source in 127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5; do

@@ -149,12 +149,17 @@ harness::outcome stop(harness::child* c)
 TEST(kestrix_accept, misuse_prints_the_usage_and_exits_1)
 {
     const std::string usage = version_line + "\n"
-                                             "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] PROGRAM [ARG...]\n"
+                                             "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] [-d SECONDS] PROGRAM "
+                                             "[ARG...]\n"
                                              "Run PROGRAM for each connection on the sockets a service manager "
                                              "passes.\n\n"
                                              "-c MAX    At most MAX connections at once (1 to 65535, default 20)\n"
                                              "-C PER_SOURCE\n"
                                              "          At most PER_SOURCE of them from one source (default 4)\n"
+                                             "-d SECONDS\n"
+                                             "          End each program by SIGALRM after SECONDS (1 to 86400; "
+                                             "default\n"
+                                             "          none)\n"
                                              "-V        Show version information\n"
                                              "-?        Show usage information\n";
     const std::vector<std::vector<std::string>> rows = {
@@ -169,6 +174,9 @@ TEST(kestrix_accept, misuse_prints_the_usage_and_exits_1)
         {"-c", " 5", "true"},
         {"-C", "+5", "true"},
         {"-C", "4x", "true"},
+        {"-d", "0", "true"},
+        {"-d", "86401", "true"},
+        {"-d", "1s", "true"},
         {"-x", "true"},
     };
     for (const auto& args : rows) {
@@ -248,6 +256,41 @@ TEST(kestrix_accept, each_program_gets_the_connection_its_addresses_and_a_clean_
     for (int fd : passed)
         close(fd);
     harness::remove_tree(dir);
+}
+
+// -d 1 in front of hoodwain alone, the loop started with SIGALRM ignored
+// and blocked: a query is answered at once; a silent peer's hoodwain is
+// ended by the alarm, no sooner than a second and within a few, its
+// connection closed without a byte and its log without a "closed" line;
+// the loop itself goes on.
+TEST(kestrix_accept, a_deadline_ends_each_program_by_sigalrm)
+{
+    int s = listening("127.0.0.1");
+    int port = port_of(s);
+    harness::spawn_options o = loop({s}, {"-d", "1", HOODWAIN_PATH, "-n"});
+    o.hold_sigalrm = true;
+    harness::child c = harness::spawn(o);
+    EXPECT_EQ(ask_once("127.0.0.1", port), answer);
+    int silent = connect_to("127.0.0.1", port);
+    std::string silent_port = std::to_string(port_of(silent));
+    auto start = std::chrono::steady_clock::now();
+    std::string got = harness::read_for(silent, 10);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got, "");
+    EXPECT_GE(took.count(), 0.9);
+    EXPECT_LE(took.count(), 5.0);
+    EXPECT_EQ(ask_once("127.0.0.1", port), answer) << "the loop did not go on";
+    std::string log = harness::read_until(c.err, 10, "port " + silent_port + "\n");
+    close(silent);
+    harness::outcome out = stop(&c);
+    log += out.err;
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(log, m, std::regex("([0-9]+): connect from 127\\.0\\.0\\.1 port " + silent_port + "\n")))
+        << log;
+    EXPECT_EQ(log.find(m[1].str() + ": closed\n"), std::string::npos) << log;
+    EXPECT_TRUE(out.exited && out.status == 0) << log;
+    close(s);
 }
 
 std::uint64_t refusals_logged(const std::string& err)

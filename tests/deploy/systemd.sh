@@ -48,7 +48,7 @@ install_units() {
     kx_install_recipe "$recipes/systemd/ident.socket" "$1/ident.socket"
     kx_install_recipe "$recipes/systemd/ident.service" "$1/ident.service" \
         /usr/sbin/kestrix-accept "$accept" \
-        "/usr/sbin/kestrix-deadline 180 " "$deadline $bound " \
+        " -d 180 " " -d $bound " \
         /usr/sbin/hoodwain "$hoodwain" \
         /usr/share/kestrix/empty "$work/empty"
 }
@@ -70,7 +70,7 @@ Backlog=1024'
     grep -Eq '^(TriggerLimit|PollLimit)' "$socket" && kx_fail "the socket unit sets a trigger or poll limit"
     while read -r line; do
         grep -qx "$line" "$service" || kx_fail "the service lacks $line"
-    done <<<"ExecStart=$accept -c 20 -C 4 $deadline $bound $hoodwain -n
+    done <<<"ExecStart=$accept -c 20 -C 4 -d $bound $hoodwain -n
 CapabilityBoundingSet=CAP_SETUID CAP_SETGID CAP_SYS_CHROOT
 NoNewPrivileges=yes
 PrivateNetwork=yes

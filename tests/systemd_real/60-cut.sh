@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # SPDX-License-Identifier: ISC
-# The deadline, here kestrix-deadline 5 in place of 180 by a drop-in: with
+# The deadline, here kestrix-accept -d 5 in place of 180 by a drop-in: with
 # 20 silent peers from five addresses holding every slot, the 21st waits
 # until the deadline cuts them, then is answered; a silent peer is cut after
 # 5 s; no failed unit piles up.
@@ -8,10 +8,10 @@ case_cut() {
     local source execstart cut waiting start reply failed
     reach socket
     execstart=$(kx_container_run sed -n 's/^ExecStart=//p' "$unit_dir/ident.service")
-    [[ $execstart == *"/usr/sbin/kestrix-deadline 180 "* ]] || kx_fail "ident.service runs no kestrix-deadline 180: $execstart"
+    [[ $execstart == *" -d 180 "* ]] || kx_fail "ident.service gives no deadline of 180 s: $execstart"
     kx_container_run sh -c 'mkdir -p /run/systemd/system/ident.service.d &&
         printf "[Service]\nExecStart=\nExecStart=%s\n" "$1" >/run/systemd/system/ident.service.d/bound.conf &&
-        systemctl daemon-reload && systemctl restart ident.service' sh "${execstart/ 180 / 5 }" ||
+        systemctl daemon-reload && systemctl restart ident.service' sh "${execstart/ -d 180 / -d 5 }" ||
         kx_fail "cannot scale the deadline down"
     # No silent peer can be cut, and so no slot freed, sooner than 5 s after this.
     start=$(kx_now_us)
