@@ -108,6 +108,20 @@ listening_on_113() {
     kx_listening 113 kx_container_net
 }
 
+# fill_places: 20 silent connections held, 4 from each of five addresses,
+# all served; then a query from a sixth in the background, its reply to
+# $work/21st and the process that waits for it in $twenty_first.
+fill_places() {
+    local source
+    for source in 127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5; do
+        hold "$source" 4
+    done
+    kx_eventually 10 hoodwains_at_least 20 || kx_fail "20 held connections do not run 20 hoodwain"
+    query 127.0.0.6 127.0.0.1 >"$work/21st" &
+    twenty_first=$!
+    kx_track "$twenty_first"
+}
+
 # The process id of kestrix-accept, the loop of ident.service.
 loop_pid() {
     kx_container_run systemctl show -p MainPID --value ident.service

@@ -5,16 +5,11 @@
 # answered once a held one ends; the loop says when it is full and when it
 # accepts again; the processes go with their connections.
 case_limit() {
-    local source mark waiting reply line
+    local mark waiting reply line
     reach socket
     mark=$(journal_mark)
-    for source in 127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5; do
-        hold "$source" 4
-    done
-    kx_eventually 10 hoodwains_at_least 20 || kx_fail "20 held connections do not run 20 hoodwain"
-    query 127.0.0.6 127.0.0.1 >"$work/21st" &
-    waiting=$!
-    kx_track "$waiting"
+    fill_places
+    waiting=$twenty_first
     sleep 1
     kx_alive "$waiting" || kx_fail "the 21st connection was not kept waiting: '$(cat "$work/21st")'"
     [ "$(hoodwains)" -eq 20 ] || kx_fail "$(hoodwains) hoodwain run at the limit of 20"

@@ -5,7 +5,7 @@
 # until the deadline cuts them, then is answered; a silent peer is cut after
 # 5 s; no failed unit piles up.
 case_cut() {
-    local source execstart cut waiting start reply failed
+    local execstart cut waiting start reply failed
     reach socket
     execstart=$(kx_container_run sed -n 's/^ExecStart=//p' "$unit_dir/ident.service")
     [[ $execstart == *" -d 180 "* ]] || kx_fail "ident.service gives no deadline of 180 s: $execstart"
@@ -15,13 +15,8 @@ case_cut() {
         kx_fail "cannot scale the deadline down"
     # No silent peer can be cut, and so no slot freed, sooner than 5 s after this.
     start=$(kx_now_us)
-    for source in 127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5; do
-        hold "$source" 4
-    done
-    kx_eventually 10 hoodwains_at_least 20 || kx_fail "20 held connections do not run 20 hoodwain"
-    query 127.0.0.6 127.0.0.1 >"$work/21st" &
-    waiting=$!
-    kx_track "$waiting"
+    fill_places
+    waiting=$twenty_first
     kx_eventually 20 kx_not kx_alive "$waiting" || kx_fail "the 21st connection was not served after the deadline"
     wait "$waiting"
     waiting=$(kx_elapsed "$start" 1)
