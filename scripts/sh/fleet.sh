@@ -43,11 +43,12 @@ kx_fleet_configure() {
         /var/log/hosts "$dir/central/hosts" \
         'port="2514"' "port=\"$port\" address=\"127.0.0.1\""
     # Every generation is kept, to compare the central file with all that
-    # scrivel wrote.
+    # scrivel wrote; with no scrivel@ident.socket active, the stanza tells
+    # scrivel as under runit, here by the process id in DIR/ident-log.pid.
     kx_install_recipe "$recipes/logrotate-ident" "$dir/logrotate.conf" \
         /var/log/ident "$dir/log" \
         "rotate 14" "rotate 1000" \
-        /run/ident-log.pid "$dir/ident-log.pid"
+        "sv hup /etc/service/ident/log" "kill -HUP \"\$(cat $dir/ident-log.pid)\""
     if [ -f "$recipes/rsyslog-rewind.conf" ]; then
         kx_install_recipe "$recipes/ident-forward-rewind" "$dir/ident-forward-rewind"
         kx_install_recipe "$recipes/rsyslog-rewind.conf" "$dir/rsyslog-rewind.conf" \

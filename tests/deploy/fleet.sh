@@ -195,4 +195,17 @@ fleet_repair() {
     [ "$said" = "lost $k, duplicated $dup, not in these files 0" ] ||
         kx_fail "ident-central-repair counts '$said' in a copy that lacks $k lines"
     cmp -s <(LC_ALL=C sort "$central") <(LC_ALL=C sort "$work/damaged") || kx_fail "the repaired copy is not the central file"
+
+    # A host file that cannot be read to its end, here a generation whose
+    # gzip is cut short among the others: status 1, no count, and the copy
+    # (lacking lines, its last one cut) left as it was.
+    local gens=("$work"/log/current*) status=0
+    gzip -c "${gens[0]}" | head -c 300 >"$work/cut.gz"
+    LC_ALL=C awk 'FNR % 2000 != 7' "$central" >"$work/damaged"
+    printf 'a line cut short' >>"$work/damaged"
+    cp "$work/damaged" "$work/damaged.before"
+    said=$("$work/ident-central-repair" "$work/damaged" "$work/cut.gz" "${gens[@]}" 2>"$work/repair.err") || status=$?
+    [ "$status" -eq 1 ] || kx_fail "ident-central-repair with a damaged generation: status $status, not 1"
+    [ -z "$said" ] || kx_fail "ident-central-repair counts '$said' with a generation it could not read"
+    cmp -s "$work/damaged" "$work/damaged.before" || kx_fail "ident-central-repair changed the copy though a generation could not be read"
 }
