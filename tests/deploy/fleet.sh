@@ -150,7 +150,7 @@ fleet_counts() {
     read -r lost dup torn < <(kx_fleet_compare "$work")
     count=$(wc -l <"$work/written")
     [ "$count" -eq "$total" ] || kx_fail "scrivel wrote $count lines, not $total"
-    all_stamped "$work/written" || kx_fail "a line that scrivel wrote has no time stamp"
+    kx_all_stamped "$work/written" || kx_fail "a line that scrivel wrote has no time stamp"
     fleet_central >/dev/null || exit 1
     echo "[figures] fleet: $total lines, $rotated rotations, $restarts receiver restarts, $crashes sender crashes ($waited lines waiting at the one during the outage), $stops sender stop, lost $lost, duplicated $dup, $((SECONDS - begin)) s"
     [ "$lost" -eq 0 ] || kx_fail "$lost lines are not in the central file"
