@@ -27,8 +27,8 @@ int main(int argc, char** argv)
     std::int32_t pid = static_cast<std::int32_t>(getpid());
     buffer pending = {};
 
-    // The last -c or -n wins. A copy that cannot be had leaves the id unset,
-    // so the replies fall back to HIDDEN-USER.
+    // The last -c or -n wins. A copy that cannot be had ends the process as
+    // any memory failure does, rather than answering HIDDEN-USER unasked.
     char* reply_user = nullptr;
     for (int c; (c = getopt(argc, argv, "+V?nc:")) != -1;) {
         switch (c) {
@@ -41,6 +41,8 @@ int main(int argc, char** argv)
         case 'c':
             std::free(reply_user);
             reply_user = strdup(optarg);
+            if (reply_user == nullptr)
+                fail_bare("out of memory");
             break;
         default:
             usage_exit();

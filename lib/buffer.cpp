@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "diag.h"
+
 namespace kestrix {
 
 namespace {
@@ -19,7 +21,7 @@ void fail_bare(const char* text)
     // the formatter has failed, so nothing here may allocate or format.
     ssize_t ignored = write(2, text, std::strlen(text));
     (void)ignored;
-    std::exit(20);
+    std::exit(exit_bare_failure);
 }
 
 void buffer_reserve(buffer* b, std::uint64_t n)

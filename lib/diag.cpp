@@ -7,6 +7,11 @@
 
 #include "format.h"
 
+// The build passes the project's version (CMakeLists.txt) as a string.
+#ifndef KESTRIX_VERSION
+#error "KESTRIX_VERSION is not defined"
+#endif
+
 namespace kestrix {
 
 extern const int fd_in = 0;
@@ -37,7 +42,7 @@ void fatal_about(const char* subject, const char* message)
 
 int print_version()
 {
-    return fd_print(fd_out, "@c from kestrix version 24\n", program_name);
+    return fd_print(fd_out, "@c from kestrix version " KESTRIX_VERSION "\n", program_name);
 }
 
 void version_exit()

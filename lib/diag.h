@@ -16,8 +16,9 @@ extern const int fd_out;  // 1
 extern const int fd_err;  // 2
 
 // Exit statuses of every program of the toolkit.
-constexpr int exit_version_or_usage = 1;  // also: scrivel after a read failure
-constexpr int exit_bare_failure = 20;     // buffer or formatter, see buffer.h
+constexpr int exit_version_or_usage = 1;
+constexpr int exit_read_failure = 1;   // scrivel, after "unable to read from stdin"
+constexpr int exit_bare_failure = 20;  // buffer or formatter, see buffer.h
 constexpr int exit_fatal = 111;
 
 // "name: message\n" and "name: subject: message\n" on fd_err, in one write.
@@ -31,7 +32,8 @@ int warn_about(const char* subject, const char* message);
 [[noreturn]] void fatal(const char* message);
 [[noreturn]] void fatal_about(const char* subject, const char* message);
 
-// "name from kestrix version 24\n" on fd_out.
+// "name from kestrix version 24\n" on fd_out; the number is the project's
+// version in CMakeLists.txt.
 int print_version();
 
 // print_version, then exit status 1.

@@ -47,12 +47,12 @@ case $what in
             echo "SKIP: the tree is formatted by clang-format 14, and this is $("$format" --version)"
             exit 77
         fi
-        find lib logger ident deadline tests fuzz bench \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print0 |
+        find lib logger ident deadline accept tests fuzz bench \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print0 |
             xargs -0 "$format" --dry-run --Werror
         ;;
     tidy)
         [ -f "$build/compile_commands.json" ] || { echo "no $build/compile_commands.json" >&2; exit 1; }
-        printf '%s\n' lib/*.cpp logger/*.cpp ident/*.cpp deadline/*.cpp tests/*.cpp |
+        printf '%s\n' lib/*.cpp logger/*.cpp ident/*.cpp deadline/*.cpp accept/*.cpp tests/*.cpp |
             xargs -P 2 -n 1 "$tidy" -p "$build" --quiet 2>/dev/null
         ;;
     shell)

@@ -3,7 +3,10 @@
  *
  * LD_PRELOAD=libfault_inject.so with
  *   KESTRIX_FAULT_CALL   read, write, close, open (open and openat counted
- *                        together), poll, chdir or realloc
+ *                        together), poll, chdir, sigaction, strdup,
+ *                        realloc, accept (accept and accept4 counted
+ *                        together) or vfork (every vfork that is not hit
+ *                        is made a fork)
  *   KESTRIX_FAULT_AT     N: the Nth call of it (from 1) is the one hit
  *   KESTRIX_FAULT_MODE   fail        it fails with KESTRIX_FAULT_ERRNO, doing
  *                                    nothing (the default)
@@ -20,8 +23,13 @@
  *                                    before the Nth, which then goes ahead:
  *                                    a program that reads without waiting in
  *                                    poll first sleeps through that signal
+ *                        sighup      (poll only) SIGHUP or SIGTERM is raised
+ *                        sigterm     just before the Nth poll, which then goes
+ *                                    ahead: a program whose handlers do not
+ *                                    wake that poll waits through the signal
  *   KESTRIX_FAULT_ERRNO  EIO, ENOSPC, EBADF, EPIPE, EACCES, ENOMEM, EINTR,
- *                        EAGAIN or a number (default EIO)
+ *                        EAGAIN, EDQUOT, EINVAL, EMFILE, ENFILE, ENOBUFS,
+ *                        ECONNABORTED or a number (default EIO)
  *   KESTRIX_FAULT_LOG    a file that gets one line "call descriptor size" for
  *                        every call the library changed, so a test can tell
  *                        whether its point was reached
@@ -30,6 +38,7 @@
  * realloc). It reaches only dynamically linked programs.
  */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -38,14 +47,29 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 extern void* __libc_realloc(void* p, size_t n);
 
-enum call { call_none, call_read, call_write, call_close, call_open, call_poll, call_chdir, call_realloc, call_end };
-enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall };
+enum call {
+    call_none,
+    call_read,
+    call_write,
+    call_close,
+    call_open,
+    call_poll,
+    call_chdir,
+    call_sigaction,
+    call_strdup,
+    call_realloc,
+    call_accept,
+    call_vfork,
+    call_end
+};
+enum mode { mode_fail, mode_after, mode_short, mode_short_fail, mode_eintr, mode_stall, mode_sighup, mode_sigterm };
 
 static int configured;
 static enum call target = call_none;
@@ -60,8 +84,13 @@ static const struct {
     const char* name;
     int value;
 } errno_names[] = {
-    {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EBADF", EBADF},   {"EPIPE", EPIPE},   {"EACCES", EACCES},
-    {"ENOMEM", ENOMEM}, {"EINTR", EINTR},   {"EAGAIN", EAGAIN}, {"EDQUOT", EDQUOT},
+    {"EIO", EIO},         {"ENOSPC", ENOSPC},
+    {"EBADF", EBADF},     {"EPIPE", EPIPE},
+    {"EACCES", EACCES},   {"ENOMEM", ENOMEM},
+    {"EINTR", EINTR},     {"EAGAIN", EAGAIN},
+    {"EDQUOT", EDQUOT},   {"EINVAL", EINVAL},
+    {"EMFILE", EMFILE},   {"ENFILE", ENFILE},
+    {"ENOBUFS", ENOBUFS}, {"ECONNABORTED", ECONNABORTED},
 };
 
 static void configure(void)
@@ -70,10 +99,12 @@ static void configure(void)
     size_t i;
     if (configured)
         return;
-    configured = 1;
+    /* A sanitizer runtime calls sigaction before the environment can be
+     * read: look again at the next call. */
     text = getenv("KESTRIX_FAULT_CALL");
     if (text == NULL)
         return;
+    configured = 1;
     if (strcmp(text, "read") == 0)
         target = call_read;
     else if (strcmp(text, "write") == 0)
@@ -86,8 +117,16 @@ static void configure(void)
         target = call_poll;
     else if (strcmp(text, "chdir") == 0)
         target = call_chdir;
+    else if (strcmp(text, "sigaction") == 0)
+        target = call_sigaction;
+    else if (strcmp(text, "strdup") == 0)
+        target = call_strdup;
     else if (strcmp(text, "realloc") == 0)
         target = call_realloc;
+    else if (strcmp(text, "accept") == 0)
+        target = call_accept;
+    else if (strcmp(text, "vfork") == 0)
+        target = call_vfork;
     text = getenv("KESTRIX_FAULT_AT");
     at = text != NULL ? strtol(text, NULL, 10) : 0;
     text = getenv("KESTRIX_FAULT_MODE");
@@ -102,6 +141,10 @@ static void configure(void)
             how = mode_eintr;
         else if (strcmp(text, "stall") == 0)
             how = mode_stall;
+        else if (strcmp(text, "sighup") == 0)
+            how = mode_sighup;
+        else if (strcmp(text, "sigterm") == 0)
+            how = mode_sigterm;
     }
     text = getenv("KESTRIX_FAULT_ERRNO");
     if (text != NULL) {
@@ -302,6 +345,11 @@ int poll(struct pollfd* fds, nfds_t n, int timeout)
 {
     if (hit(call_poll)) {
         note("poll", n > 0 ? fds[0].fd : -1, (long)n);
+        if (how == mode_sighup || how == mode_sigterm) {
+            /* The handler runs as the kill returns, before the poll. */
+            syscall(SYS_kill, syscall(SYS_getpid), how == mode_sighup ? SIGHUP : SIGTERM);
+            return poll_now(fds, n, timeout);
+        }
         errno = fault_errno();
         return -1;
     }
@@ -318,6 +366,39 @@ int chdir(const char* path)
     return (int)syscall(SYS_chdir, path);
 }
 
+int sigaction(int sig, const struct sigaction* action, struct sigaction* old)
+{
+    static int (*real)(int, const struct sigaction*, struct sigaction*);
+    if (hit(call_sigaction)) {
+        note("sigaction", sig, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    if (real == NULL)
+        *(void**)&real = dlsym(RTLD_NEXT, "sigaction");
+    if (real == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(sig, action, old);
+}
+
+char* strdup(const char* text)
+{
+    size_t n;
+    char* copy;
+    if (hit(call_strdup)) {
+        note("strdup", -1, 0);
+        errno = ENOMEM;
+        return NULL;
+    }
+    n = strlen(text) + 1;
+    copy = malloc(n);
+    if (copy != NULL)
+        memcpy(copy, text, n);
+    return copy;
+}
+
 void* realloc(void* p, size_t n)
 {
     if (hit(call_realloc)) {
@@ -326,4 +407,34 @@ void* realloc(void* p, size_t n)
         return NULL;
     }
     return __libc_realloc(p, n);
+}
+
+/* The C library declares the address as a transparent union. */
+int accept4(int fd, __SOCKADDR_ARG address, socklen_t* restrict length, int flags)
+{
+    if (hit(call_accept)) {
+        note("accept", fd, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    return (int)syscall(SYS_accept4, fd, address.__sockaddr__, length, flags);
+}
+
+int accept(int fd, __SOCKADDR_ARG address, socklen_t* restrict length)
+{
+    return accept4(fd, address, length, 0);
+}
+
+/* A vfork cannot be passed on: its child would return from this function
+ * into a frame the parent still needs. Every call that is not hit is made a
+ * fork instead, which returns as any call does; the only difference is that
+ * the child does not share the caller's memory until its exec. */
+pid_t vfork(void)
+{
+    if (hit(call_vfork)) {
+        note("vfork", -1, 0);
+        errno = fault_errno();
+        return -1;
+    }
+    return fork();
 }

@@ -2,6 +2,7 @@
 // tests/harness.cpp - running the built programs as real processes
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -72,6 +73,23 @@ child spawn(const spawn_options& options)
         drop(kv.substr(0, kv.find('=')));
         env.push_back(kv);
     }
+    // LISTEN_PID gets its digits after the fork, in room left for them.
+    std::size_t listen_pid = ~std::size_t{0};
+    auto given = [&options](const std::string& name) {
+        for (const auto& kv : options.set_env)
+            if (kv.compare(0, name.size() + 1, name + "=") == 0)
+                return true;
+        return false;
+    };
+    if (!options.listen_fds.empty() && !given("LISTEN_FDS")) {
+        drop("LISTEN_FDS");
+        env.push_back("LISTEN_FDS=" + std::to_string(options.listen_fds.size()));
+    }
+    if (!options.listen_fds.empty() && !given("LISTEN_PID")) {
+        drop("LISTEN_PID");
+        listen_pid = env.size();
+        env.emplace_back("LISTEN_PID=                    ");
+    }
     std::vector<char*> envp, argv;
     for (auto& e : env)
         envp.push_back(e.data());
@@ -100,6 +118,23 @@ child spawn(const spawn_options& options)
         }
         for (int i = 0; i < 3; ++i)
             place(fds[i], i);
+        std::vector<int> passed = options.listen_fds;
+        for (int& fd : passed)
+            if ((fd = fcntl(fd, F_DUPFD_CLOEXEC, 3 + static_cast<int>(passed.size()))) < 0)
+                child_fail("harness: dup failed\n");
+        for (std::size_t i = 0; i < passed.size(); ++i)
+            place(passed[i], 3 + static_cast<int>(i));
+        // A service manager passes nothing else.
+        if (!passed.empty())
+            close_range(3 + static_cast<unsigned int>(passed.size()), ~0U, 0);
+        if (listen_pid < env.size()) {
+            char* digits = envp[listen_pid] + std::strlen("LISTEN_PID=");
+            char* end = digits;
+            for (unsigned long id = static_cast<unsigned long>(getpid()); id != 0; id /= 10)
+                *end++ = static_cast<char>('0' + id % 10);
+            *end = '\0';
+            std::reverse(digits, end);
+        }
         if (options.ignore_sigpipe)
             signal(SIGPIPE, SIG_IGN);
         else

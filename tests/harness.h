@@ -23,6 +23,11 @@ struct spawn_options {
     std::string cwd;              // empty: the test's own
     bool ignore_sigpipe = false;  // the child starts with SIGPIPE ignored
     bool hold_sigalrm = false;    // the child starts with SIGALRM ignored and blocked
+    // Placed at 3, 4, ... with LISTEN_FDS set to their count and LISTEN_PID
+    // to the child's own id, as a service manager passes sockets (set_env
+    // may name either variable to give it another value); every descriptor
+    // above them is closed.
+    std::vector<int> listen_fds;
 };
 
 // A running child. in/out/err are the test's ends of the pipes, or -1.

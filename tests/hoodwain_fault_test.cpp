@@ -212,4 +212,26 @@ TEST(hoodwain_faults, memory_that_cannot_be_had_ends_with_status_20_and_nothing_
     reliability::report_figure("hoodwain realloc fault points: " + std::to_string(points));
 }
 
+// The copy of the -c argument is the only memory taken before the connection
+// is served: without it the process ends as any memory failure does.
+TEST(hoodwain_faults, a_copy_of_the_id_that_cannot_be_had_ends_with_status_20_before_serving)
+{
+    if (reliability::sanitized)
+        GTEST_SKIP() << "the sanitizer's strdup cannot be reached by a preloaded one";
+    std::string dir = harness::make_temp_dir();
+    harness::spawn_options o;
+    o.argv = {HOODWAIN_DYNAMIC_PATH, "-c", "nobody"};
+    o.set_env = reliability::fault_env({"strdup", "fail", "ENOMEM", 1}, dir + "/fault");
+    o.set_env.push_back("TCPREMOTEIP=192.0.2.7");
+    o.set_env.push_back("TCPREMOTEPORT=40312");
+    o.unset_env = {"ROOT", "GID", "UID"};
+    harness::outcome r = harness::run(o, "1,2\n", 10);
+    EXPECT_FALSE(harness::read_file(dir + "/fault").empty()) << "strdup was never called";
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.err, "out of memory");
+    EXPECT_EQ(r.out, "");
+    harness::remove_tree(dir);
+}
+
 }  // namespace

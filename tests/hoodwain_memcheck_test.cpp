@@ -53,6 +53,9 @@ TEST(hoodwain_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
          0,
          " 6193 , 23 : USERID : UNIX : nobody\r\n 6195 , 25 : USERID : UNIX : nobody\r\n"},
         {"hidden and then invalid", {"-n"}, "1,2\nno comma\n3,4\n", true, 0, " 1 , 2 : ERROR : HIDDEN-USER\r\n"},
+        // The copy that a later -c or -n replaces is freed.
+        {"two ids", {"-c", "first", "-c", "second"}, "1,2\n", true, 0, " 1 , 2 : USERID : UNIX : second\r\n"},
+        {"id then hidden", {"-c", "first", "-n"}, "1,2\n", true, 0, " 1 , 2 : ERROR : HIDDEN-USER\r\n"},
         {"out of range", {}, "0,23\n", true, 0, ""},
         {"over-long", {}, std::string(1500, 'x') + "\n", true, 0, ""},
         {"a thousand pipelined", {"-c", "nobody"}, many_requests(), true, 0, many_replies()},

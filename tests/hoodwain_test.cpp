@@ -175,6 +175,7 @@ TEST(hoodwain_protocol, invalid_request_ends_the_connection_without_reply)
         {"6193,65536\n", range},
         {"-1,23\n", range},
         {",23\n", range},
+        {",\n", range},
         {"abc,23\n", range},
         {"6193,\n", range},
         {"6193,\r\n", range},

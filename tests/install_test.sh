@@ -28,9 +28,11 @@ expected=$(
         echo "755 usr/sbin/scrivel"
         echo "755 usr/sbin/hoodwain"
         echo "755 usr/sbin/kestrix-deadline"
+        echo "755 usr/sbin/kestrix-accept"
         echo "644 usr/share/man/man8/scrivel.8.gz"
         echo "644 usr/share/man/man8/hoodwain.8.gz"
         echo "644 usr/share/man/man8/kestrix-deadline.8.gz"
+        echo "644 usr/share/man/man8/kestrix-accept.8.gz"
         echo "644 $doc/DEPLOY.md"
         (cd "$source_dir/deploy" && find . -type f) | while IFS= read -r f; do
             if [ -x "$source_dir/deploy/$f" ]; then mode=755; else mode=644; fi
@@ -45,7 +47,7 @@ actual=$(cd "$dest" && find . -mindepth 1 ! -type d -printf '%m %P\n' | sort)
 bad_dirs=$(cd "$dest" && find . -mindepth 1 -type d ! -perm 0755 -printf '%m %P\n')
 [ -z "$bad_dirs" ] || kx_fail "directories not 0755: $bad_dirs"
 
-for program in scrivel hoodwain kestrix-deadline; do
+for program in scrivel hoodwain kestrix-deadline kestrix-accept; do
     out=$("$dest/usr/sbin/$program" -V)
     status=$?
     [ "$status" -eq 1 ] || kx_fail "installed $program -V exited with $status"

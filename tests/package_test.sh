@@ -17,7 +17,7 @@ set -u
 source_dir=$1
 version=$2
 # Every program is /usr/sbin/NAME with its manual /usr/share/man/man8/NAME.8.gz.
-programs=(scrivel hoodwain kestrix-deadline)
+programs=(scrivel hoodwain kestrix-deadline kestrix-accept)
 units=(ident.socket ident@.service scrivel@.socket scrivel@.service)
 
 work=$(kx_mktemp deb) || exit 1

@@ -10,6 +10,9 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "harness.h"
@@ -138,6 +141,50 @@ TEST(scrivel_memcheck, no_invalid_access_and_nothing_lost_however_a_run_ends)
 
     harness::remove_tree(dir);
     reliability::report_figure("scrivel under memcheck: " + std::to_string(runs.size() + 1) + " runs clean");
+}
+
+// The peak resident size of a logger that has logged `lines` short lines from
+// a pipe and waits for more, in kB.
+long peak_after(long lines, const std::string& dir)
+{
+    std::string input;
+    for (long i = 0; i < lines; ++i)
+        input += "line " + std::to_string(10000000 + i).substr(1) + "\n";
+    std::string log = dir + "/log" + std::to_string(lines);
+    harness::spawn_options o;
+    o.argv = {SCRIVEL_PATH, log};
+    harness::child c = harness::spawn(o);
+    std::thread writer([&] { harness::write_all(c.in, input); });
+    bool logged = harness::eventually(600, [&] {
+        struct stat st {};
+        return stat(log.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == input.size();
+    });
+    writer.join();
+    long peak = reliability::proc_status_kb(c.pid, "VmHWM");
+    harness::outcome r = harness::finish(&c, 20);
+    EXPECT_TRUE(logged) << lines << " lines";
+    EXPECT_EQ(r.status, 0);
+    unlink(log.c_str());
+    return peak;
+}
+
+// What is written leaves the read-ahead: a thousand times the lines takes no
+// more memory at its peak.
+TEST(scrivel_memory, peak_resident_size_does_not_grow_with_the_lines_logged)
+{
+    if (reliability::sanitized)
+        GTEST_SKIP() << "the sanitizer holds on to freed memory";
+    std::string dir = "/dev/shm/kestrix-memory-XXXXXX";
+    if (access("/dev/shm", W_OK) != 0 || mkdtemp(dir.data()) == nullptr)
+        dir = harness::make_temp_dir();
+    long short_run = peak_after(1000, dir);
+    long long_run = peak_after(1000000, dir);
+    harness::remove_tree(dir);
+    ASSERT_GT(short_run, 0);
+    EXPECT_LE(static_cast<double>(long_run) / static_cast<double>(short_run), 1.25)
+        << short_run << " kB after 1,000 lines, " << long_run << " kB after 1,000,000";
+    reliability::report_figure("scrivel peak resident: " + std::to_string(short_run) + " kB after 1,000 lines, " +
+                               std::to_string(long_run) + " kB after 1,000,000");
 }
 
 }  // namespace

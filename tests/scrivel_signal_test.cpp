@@ -19,6 +19,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -200,6 +201,8 @@ std::vector<std::string> unstamped(const std::string& log)
 }
 
 constexpr int fifo_size = 65536;
+// How long SIGTERM waits for the end of the line in hand.
+constexpr double line_end_limit = 3;
 constexpr int longest_busy_line = 21;
 
 int open_fifo(const std::string& path)
@@ -278,6 +281,116 @@ TEST_F(scrivel_signals, sigterm_while_idle_writes_out_what_is_held)
     }
 }
 
+// A signal that comes after the logger looked at its notes and before it
+// waits must still end the wait at once: the handler's byte in the wake-up
+// pipe does that. The fault injector raises the signal just before the Nth
+// poll, in each of the three waits: for input, in the pause between attempts
+// to reopen the log, and for the end of the line in hand after SIGTERM. A
+// bounded wait that slept through the signal would end only at its limit.
+TEST_F(scrivel_signals, a_signal_just_before_a_wait_takes_effect_at_once)
+{
+    enum class wait : std::uint8_t { input, reopen_pause, line_end };
+    struct wake_case {
+        const char* name;
+        wait in;
+        int sig;
+        long poll_at;
+    };
+    // Input: poll 1 is the first wait, poll 2 the wait after "one" is logged.
+    // Pause: poll 1 waits for input until the test's SIGHUP, poll 2 pauses.
+    // Line end: poll 2 waits for input until the test's SIGTERM, poll 3 for
+    // the rest of the line.
+    const wake_case cases[] = {
+        {"sigterm before the wait for input", wait::input, SIGTERM, 1},
+        {"sighup before the wait for input", wait::input, SIGHUP, 2},
+        {"sigterm before the pause", wait::reopen_pause, SIGTERM, 2},
+        {"sighup before the pause", wait::reopen_pause, SIGHUP, 2},
+        {"second sigterm before the wait for the line's end", wait::line_end, SIGTERM, 3},
+        {"sighup before the wait for the line's end", wait::line_end, SIGHUP, 3},
+    };
+    for (const wake_case& w : cases) {
+        SCOPED_TRACE(w.name);
+        std::string sub = dir + "/" + std::to_string(&w - cases);
+        ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+        const std::string path = sub + "/log", moved = sub + "/log.1";
+        const std::string fired = sub + ".fired";
+        reliability::fault f = {"poll", w.sig == SIGHUP ? "sighup" : "sigterm", "EIO", w.poll_at};
+        harness::outcome r;
+        if (w.in == wait::input && w.sig == SIGTERM) {
+            // The very first wait: the logger ends before it could be watched.
+            harness::spawn_options o;
+            o.argv = {SCRIVEL_DYNAMIC_PATH, path};
+            o.set_env = reliability::fault_env(f, fired);
+            harness::child c = harness::spawn(o);
+            r = harness::wait_for(&c, 10);
+            EXPECT_TRUE(r.exited) << "the wait slept through SIGTERM";
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(error_output(&c), "");
+            EXPECT_EQ(harness::read_file(path), "");
+            EXPECT_FALSE(harness::read_file(fired).empty()) << "the signal was never raised";
+            continue;
+        }
+        harness::child c = start({path}, -1, reliability::fault_env(f, fired));
+        ASSERT_TRUE(harness::eventually(10, [&] { return harness::file_exists(path) && sleeping(c.pid); }));
+        if (w.in == wait::input) {
+            ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+            ASSERT_TRUE(harness::write_all(c.in, "one\n"));
+            EXPECT_TRUE(harness::eventually(10, [&] { return harness::file_exists(path); })) << "no reopen";
+            EXPECT_EQ(harness::read_file(moved), "one\n");
+            harness::close_fd(&c.in);
+            r = harness::wait_for(&c, 10);
+        } else if (w.in == wait::reopen_pause) {
+            const std::string warning = "scrivel: " + path + ": unable to open logfile\n";
+            const std::string gone = sub + ".gone";
+            ASSERT_EQ(rename(sub.c_str(), gone.c_str()), 0);
+            kill(c.pid, SIGHUP);
+            std::string err = harness::read_until(c.err, 10, warning);
+            double warned = reliability::now();
+            if (w.sig == SIGTERM) {
+                r = harness::wait_for(&c, 10);
+                EXPECT_LT(reliability::now() - warned, 2.5) << "the pause slept through SIGTERM";
+            } else {
+                // The first read may have brought the second warning too.
+                for (std::string more = "-"; err.size() < 2 * warning.size() && !more.empty();)
+                    err += more = harness::read_until(c.err, 10, warning);
+                EXPECT_LT(reliability::now() - warned, 2.5) << "the pause slept through SIGHUP";
+                kill(c.pid, SIGTERM);
+                r = harness::wait_for(&c, 10);
+            }
+            err += error_output(&c);
+            EXPECT_EQ(err.substr(0, warning.size()), warning);
+            ASSERT_EQ(rename(gone.c_str(), sub.c_str()), 0);
+        } else {
+            ASSERT_TRUE(harness::write_all(c.in, "whole\npart"));
+            ASSERT_TRUE(harness::eventually(10, [&] { return size_of(path) > 0 && sleeping(c.pid); }));
+            if (w.sig == SIGHUP) {
+                ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+            }
+            double signalled = reliability::now();
+            kill(c.pid, SIGTERM);
+            if (w.sig == SIGTERM) {
+                r = harness::wait_for(&c, 10);
+                EXPECT_LT(reliability::now() - signalled, line_end_limit / 2) << "the wait slept through SIGTERM";
+                EXPECT_EQ(harness::read_file(path), "whole\npart\n");
+            } else {
+                // The reopen comes at once, so the rest of the line arrives
+                // well before the limit and the line goes to the new file.
+                EXPECT_TRUE(harness::eventually(10, [&] { return harness::file_exists(path); })) << "no reopen";
+                ASSERT_TRUE(harness::write_all(c.in, "ial\n"));
+                r = harness::wait_for(&c, 10);
+                EXPECT_EQ(harness::read_file(moved), "whole\n");
+                EXPECT_EQ(harness::read_file(path), "partial\n");
+            }
+        }
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(harness::read_file(fired).empty()) << "the signal was never raised";
+        if (c.err >= 0) {
+            EXPECT_EQ(error_output(&c), "");
+        }
+    }
+}
+
 // The log is a FIFO that nobody drains, so the logger blocks inside the write
 // of a long record while short lines wait behind it.
 TEST_F(scrivel_signals, sigterm_during_a_blocked_write_ends_after_it_with_every_line_its_own_record)
@@ -300,6 +413,93 @@ TEST_F(scrivel_signals, sigterm_during_a_blocked_write_ends_after_it_with_every_
     EXPECT_EQ(error_output(&c), "");
     EXPECT_EQ(unstamped(got), (std::vector<std::string>{long_line, "b", "c", "d", "e"}));
     close(reader);
+}
+
+// SIGTERM while the writer is in the middle of a line: the logger reads on to
+// that line's newline and writes it whole, and leaves what follows in the
+// pipe for the next reader. A writer that never ends the line, or trickles
+// it, costs at most the limit; end of input ends the wait at once.
+TEST_F(scrivel_signals, sigterm_in_the_middle_of_a_line_waits_for_its_end_and_reads_no_further)
+{
+    enum class then : std::uint8_t { rest_arrives, writer_stops, input_ends, writer_trickles };
+    struct finish_case {
+        const char* name;
+        std::vector<std::string> options;
+        std::string held;
+        std::string rest;    // written 0.3 s after the signal, in one piece
+        std::string record;  // the last record, without its stamp
+        std::size_t stays;   // bytes the logger leaves unread
+        then next;
+        bool socket = false;  // input from a stream socket rather than a pipe
+    };
+    const std::string long_half(200000, 'h');
+    const std::string whole_half = long_half + long_half;
+    const finish_case cases[] = {
+        {"rest arrives", {}, "part", "ial\nnext\n", "partial", 5, then::rest_arrives},
+        {"rest arrives, stamped", {"-c"}, "part", "ial\nnext\n", "partial", 5, then::rest_arrives},
+        {"long line", {}, long_half, long_half + "\nnext\n", whole_half, 5, then::rest_arrives},
+        {"writer stops", {}, "part", "", "part", 0, then::writer_stops},
+        {"input ends", {}, "part", "", "part", 0, then::input_ends},
+        {"writer trickles", {}, "part", "", "part", 0, then::writer_trickles},
+        {"rest arrives on a socket", {}, "part", "ial\nnext\n", "partial", 5, then::rest_arrives, true},
+        {"long line on a socket", {}, long_half, long_half + "\nnext\n", whole_half, 5, then::rest_arrives, true},
+    };
+    for (const finish_case& f : cases) {
+        SCOPED_TRACE(f.name);
+        unlink(log.c_str());
+        std::vector<std::string> args = f.options;
+        args.push_back(log);
+        int ends[2] = {-1, -1};
+        if (f.socket) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        }
+        harness::child c = start(args, ends[0]);
+        if (f.socket)
+            c.in = ends[1];
+        // What waits unread: a socket counts it at the logger's end.
+        const int waiting = f.socket ? ends[0] : c.in;
+        ASSERT_TRUE(harness::write_all(c.in, "whole\n" + f.held));
+        ASSERT_TRUE(harness::eventually(10, [&] { return unread(waiting) == 0 && size_of(log) > 0; }));
+        ASSERT_TRUE(harness::eventually(10, [&] { return sleeping(c.pid); }));
+        double signalled = reliability::now();
+        kill(c.pid, SIGTERM);
+        std::thread writer([&] {
+            if (f.next == then::rest_arrives) {
+                usleep(300000);
+                harness::write_all(c.in, f.rest);
+            } else if (f.next == then::input_ends) {
+                harness::close_fd(&c.in);
+            } else if (f.next == then::writer_trickles) {
+                for (int i = 0; i < 100 && harness::write_all(c.in, "."); ++i)
+                    usleep(50000);
+            }
+        });
+        harness::outcome r = harness::wait_for(&c, 15);
+        double took = reliability::now() - signalled;
+        writer.join();
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_LT(took, line_end_limit + 2);
+        bool bounded = f.next == then::writer_stops || f.next == then::writer_trickles;
+        EXPECT_TRUE(!bounded || took >= line_end_limit - 0.5) << "the line's end was not waited for";
+        EXPECT_TRUE(f.next != then::input_ends || took < line_end_limit - 0.5) << "end of input did not end the wait";
+        // A trickled byte may come after the last read.
+        if (f.next != then::writer_trickles) {
+            EXPECT_EQ(c.in < 0 ? 0 : unread(waiting), static_cast<int>(f.stays));
+        }
+        EXPECT_EQ(error_output(&c), "");
+        if (f.socket)
+            close(ends[0]);
+        std::vector<std::string> records = reliability::lines_of(harness::read_file(log));
+        if (!f.options.empty())
+            records = unstamped(harness::read_file(log));
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records[0], "whole");
+        if (f.next == then::writer_trickles)
+            EXPECT_EQ(records[1].substr(0, f.record.size()), f.record);
+        else
+            EXPECT_TRUE(records[1] == f.record) << records[1].size() << " bytes";
+    }
 }
 
 TEST_F(scrivel_signals, sighup_while_idle_reopens_by_path_and_logging_goes_on)
@@ -367,6 +567,11 @@ TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file
         harness::outcome r = harness::wait_for(&c, 15);
         EXPECT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
+        // SIGTERM finishes the line in hand, and what follows it stays in
+        // the pipe, for the next logger.
+        if (e == ending::sigterm) {
+            EXPECT_EQ(unread(c.in), 6);
+        }
         err += error_output(&c);
         ASSERT_FALSE(err.empty());
         for (std::size_t at = 0; at < err.size(); at += warning.size())
@@ -380,8 +585,7 @@ TEST_F(scrivel_signals, sighup_when_the_path_cannot_be_opened_keeps_the_old_file
             EXPECT_EQ(harness::read_file(path), "partial rest\nthree\nfour\n");
             break;
         case ending::sigterm:
-            // What was never read stays in the pipe, for the next logger.
-            EXPECT_EQ(harness::read_file(gone + "/log"), "one\ntwo\npartial\n");
+            EXPECT_EQ(harness::read_file(gone + "/log"), "one\ntwo\npartial rest\n");
             EXPECT_FALSE(harness::file_exists(path));
             break;
         }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "reliability.h"
 
 namespace {
 
@@ -230,20 +231,25 @@ TEST_F(scrivel_files, environment_confinement_variables_change_nothing)
     EXPECT_EQ(harness::read_file(log), "kept\n");
 }
 
-// A log that cannot be opened, and a wake-up pipe that cannot be made (it
-// comes before the log): below a limit of 5 descriptors only 4 is left free,
-// whatever the test inherited, and a pipe needs two.
+// A log that cannot be opened, a wake-up pipe that cannot be made (it comes
+// before the log: below a limit of 5 descriptors only 4 is left free,
+// whatever the test inherited, and a pipe needs two), and a handler that
+// cannot be installed (the first sigaction is for SIGHUP, the second for
+// SIGTERM).
 TEST_F(scrivel_files, start_up_failures_end_with_111_and_leave_input_unread)
 {
     struct row {
         std::string path;
         std::string err;
-        std::string shell;  // run through sh -c with this in front of the program
+        std::string shell;     // run through sh -c with this in front of the program
+        long sigaction_fails;  // this sigaction call fails (0: none)
     };
     const row rows[] = {
-        {dir + "/missing/log", "scrivel: " + dir + "/missing/log: unable to open logfile\n", ""},
-        {dir, "scrivel: " + dir + ": unable to open logfile\n", ""},
-        {log, "scrivel: unable to install sighup handler\n", "exec 3</dev/null 4<&- && ulimit -n 5 && exec "},
+        {dir + "/missing/log", "scrivel: " + dir + "/missing/log: unable to open logfile\n", "", 0},
+        {dir, "scrivel: " + dir + ": unable to open logfile\n", "", 0},
+        {log, "scrivel: unable to create wake-up pipe\n", "exec 3</dev/null 4<&- && ulimit -n 5 && exec ", 0},
+        {log, "scrivel: unable to install sighup handler\n", "", 1},
+        {log, "scrivel: unable to install sigterm handler\n", "", 2},
     };
     for (const row& w : rows) {
         SCOPED_TRACE(w.err);
@@ -254,6 +260,10 @@ TEST_F(scrivel_files, start_up_failures_end_with_111_and_leave_input_unread)
         o.argv = {scrivel, w.path};
         if (!w.shell.empty())
             o.argv = {"/bin/sh", "-c", w.shell + "\"$0\" \"$1\"", scrivel, w.path};
+        if (w.sigaction_fails != 0) {
+            o.argv = {SCRIVEL_DYNAMIC_PATH, w.path};
+            o.set_env = reliability::fault_env({"sigaction", "fail", "EINVAL", w.sigaction_fails}, dir + "/fault");
+        }
         o.stdin_fd = in[0];
         harness::child c = harness::spawn(o);
         harness::outcome r = harness::finish(&c, 10);
@@ -303,6 +313,36 @@ TEST_F(scrivel_files, input_that_cannot_be_read_ends_with_status_1)
     close(sink[1]);
     close(write_only_file);
     close(directory);
+}
+
+// Only a hang-up makes the logger open the path again: a log renamed or
+// removed meanwhile keeps receiving the lines, and no new file appears.
+TEST_F(scrivel_files, without_sighup_a_moved_or_removed_log_keeps_receiving_the_lines)
+{
+    for (bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "removed" : "renamed");
+        const std::string moved = log + ".1";
+        unlink(moved.c_str());
+        harness::spawn_options o;
+        o.argv = {scrivel, log};
+        harness::child c = harness::spawn(o);
+        ASSERT_TRUE(harness::write_all(c.in, "one\n"));
+        ASSERT_TRUE(harness::eventually(10, [&] { return harness::read_file(log) == "one\n"; }));
+        int kept = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(kept, 0);
+        ASSERT_EQ(removed ? unlink(log.c_str()) : rename(log.c_str(), moved.c_str()), 0);
+        ASSERT_TRUE(harness::write_all(c.in, "two\nthree\n"));
+        harness::outcome r = harness::finish(&c, 10);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(harness::file_exists(log)) << "the path was opened again";
+        std::string held;
+        char chunk[256];
+        for (ssize_t n; (n = read(kept, chunk, sizeof chunk)) > 0;)
+            held.append(chunk, static_cast<std::size_t>(n));
+        close(kept);
+        EXPECT_EQ(held, "one\ntwo\nthree\n");
+    }
 }
 
 // Started with standard output and error closed, the log file must not take

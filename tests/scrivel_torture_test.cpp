@@ -372,6 +372,211 @@ TEST(scrivel_torture, sigterm_at_random_moments_writes_everything_read_exactly_o
                                std::to_string(held_a_partial_line) + " runs ended holding part of a line");
 }
 
+// SIGKILL gives the logger no chance to write what it holds: the lines read
+// ahead of the last record and the start of the line in hand. A read comes
+// only when no complete line is held, and takes at most 4096 bytes, so that
+// is at most one read's worth beyond the line in hand. The file holds a
+// prefix of the input: whole records, but for the one being written, which
+// the kernel may cut where it crosses a page of the file.
+TEST(scrivel_torture, sigkill_at_random_moments_loses_at_most_one_read_beyond_the_line_in_hand)
+{
+    const long runs = reliability::scaled(200, 2);
+    const std::size_t read_size = 4096;
+    long torn = 0, torn_at_a_page = 0;
+    std::mt19937 random(20261211);
+    std::uniform_int_distribution<int> delay_us(0, 20000), piece(1, 5000);
+    std::string input;
+    for (long i = 0; input.size() < (4 << 20); ++i) {
+        input += "line " + std::to_string(10000000 + i).substr(1) + "\n";
+    }
+    std::string dir = fast_temp_dir();
+    std::size_t most_bytes = 0, most_lines = 0, total_lines = 0;
+    for (long run = 0; run < runs; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        std::string log = dir + "/log" + std::to_string(run);
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        harness::spawn_options o;
+        o.argv = {SCRIVEL_PATH, log};
+        o.stdin_fd = ends[0];
+        harness::child c = harness::spawn(o);
+        ASSERT_TRUE(harness::eventually(10, [&] { return harness::file_exists(log); }));
+        fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        std::size_t written = 0;
+        double kill_at = reliability::now() + delay_us(random) / 1e6;
+        while (reliability::now() < kill_at) {
+            std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(piece(random)), input.size() - written);
+            ssize_t w = write(ends[1], input.data() + written, n);
+            if (w > 0)
+                written += static_cast<std::size_t>(w);
+            pollfd p = {ends[1], POLLOUT, 0};
+            poll(&p, 1, 1);
+        }
+        kill(c.pid, SIGKILL);
+        harness::outcome r = harness::finish(&c, 10);
+        EXPECT_EQ(r.signal, SIGKILL);
+        close(ends[1]);
+        reliability::filled_pipe rest{ends[0]};
+        std::size_t taken = written - reliability::unread_bytes(&rest);
+        std::string file = harness::read_file(log);
+        if (!whole_lines(file)) {
+            ++torn;
+            torn_at_a_page += file.size() % 4096 == 0 ? 1 : 0;
+        }
+        ASSERT_LE(file.size(), taken);
+        ASSERT_TRUE(input.compare(0, file.size(), file) == 0) << "the file is not a prefix of the input";
+        std::size_t lost = taken - file.size();
+        // A torn record counts as lost, as does the line in hand.
+        std::size_t lost_lines = static_cast<std::size_t>(
+            std::count(input.begin() + static_cast<long>(file.size()), input.begin() + static_cast<long>(taken), '\n'));
+        if (taken > 0 && input[taken - 1] != '\n')
+            ++lost_lines;
+        // The line in hand (13 bytes here) and one read.
+        EXPECT_LE(lost, read_size + 13);
+        most_bytes = std::max(most_bytes, lost);
+        most_lines = std::max(most_lines, lost_lines);
+        total_lines += lost_lines;
+        unlink(log.c_str());
+    }
+    harness::remove_tree(dir);
+    reliability::report_figure("sigkill: " + std::to_string(runs) + " runs on 13-byte lines, at most " +
+                               std::to_string(most_bytes) + " bytes (" + std::to_string(most_lines) +
+                               " lines) read and not written, " +
+                               std::to_string(static_cast<long>(total_lines) / runs) + " lines on average; " +
+                               std::to_string(torn) + " runs ended with the last record cut, " +
+                               std::to_string(torn_at_a_page) + " of them at a page boundary of the file");
+}
+
+// The ith line of a restart storm: its number, a space, filler, a newline;
+// 10 to 3,000 bytes in all, so that one write puts it into a pipe whole.
+std::string storm_line(long i)
+{
+    std::string line = std::to_string(1000000 + i) + " ";
+    line.append(static_cast<std::size_t>(1 + i * 7919 % 2991), static_cast<char>('a' + i % 26));
+    return line + "\n";
+}
+
+// What the records of a storm hold: how many are not a line exactly as
+// written, and how many lines are missing or there more than once.
+struct storm_count {
+    long records = 0;
+    long malformed = 0;
+    long missing = 0;
+    long duplicated = 0;
+};
+
+storm_count count_storm(const std::string& file, long written, bool stamped)
+{
+    storm_count n;
+    std::vector<int> seen(static_cast<std::size_t>(written), 0);
+    for (std::size_t at = 0, end; at < file.size(); at = end + 1) {
+        end = file.find('\n', at);
+        if (end == std::string::npos)
+            end = file.size();
+        ++n.records;
+        std::string record = file.substr(at, end - at);
+        if (stamped) {
+            if (record.size() < 25 || record[3] != ' ' || record[13] != ':' || record[24] != ' ') {
+                ++n.malformed;
+                continue;
+            }
+            record.erase(0, 25);
+        }
+        long i = record.size() > 8 && record[7] == ' ' ? std::atol(record.substr(0, 7).c_str()) - 1000000 : -1;
+        if (i < 0 || i >= written || record + "\n" != storm_line(i)) {
+            ++n.malformed;
+            continue;
+        }
+        ++seen[static_cast<std::size_t>(i)];
+    }
+    for (int s : seen) {
+        n.missing += s == 0 ? 1 : 0;
+        n.duplicated += s > 1 ? s - 1 : 0;
+    }
+    return n;
+}
+
+// The log service of a supervisor restarted again and again while its
+// daemon writes: the supervisor holds the log pipe open (here a FIFO open
+// for reading and writing), so nothing is lost between two loggers, and each
+// logger that is told to stop must hand the next one the input at a line's
+// start. Each restart stops the old logger and waits for it before it starts
+// the new one, as runsv and systemd do: two loggers reading one pipe at once
+// would split lines between them whatever either did.
+TEST(scrivel_torture, a_storm_of_restarts_on_a_held_pipe_splits_loses_and_repeats_no_line)
+{
+    const int restarts = 300;
+    for (bool stamped : {false, true}) {
+        SCOPED_TRACE(stamped ? "with -c" : "without -c");
+        std::string dir = fast_temp_dir(), fifo = dir + "/fifo", log = dir + "/log";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int held = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+        int reader = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_GE(reader, 0);
+        std::atomic<bool> stop{false};
+        std::atomic<long> written{0};
+        std::thread writer([&] {
+            int w = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+            for (long i = 0; w >= 0 && !stop; ++i) {
+                std::string line = storm_line(i);
+                if (write(w, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+                    break;
+                written = i + 1;
+                if (i % 8 == 0)
+                    usleep(500);
+            }
+            close(w);
+        });
+        std::mt19937 random(20261210);
+        std::uniform_int_distribution<int> dwell_us(0, 3000);
+        std::vector<std::string> args = {log};
+        if (stamped)
+            args.insert(args.begin(), "-c");
+        harness::outcome last;
+        for (int k = 0; k <= restarts; ++k) {
+            harness::spawn_options o;
+            o.argv = {SCRIVEL_PATH};
+            o.argv.insert(o.argv.end(), args.begin(), args.end());
+            o.stdin_fd = reader;
+            harness::child c = harness::spawn(o);
+            ASSERT_TRUE(harness::eventually(10, [&] { return catches_signals(c.pid) && holds_open(c.pid, log); }));
+            if (k == restarts) {
+                // The last logger takes everything: the writer stops after a
+                // whole line, and no line is in hand.
+                stop = true;
+                writer.join();
+                ASSERT_TRUE(harness::eventually(60, [&] {
+                    int n = -1;
+                    return ioctl(reader, FIONREAD, &n) == 0 && n == 0;
+                }));
+                usleep(100000);
+            } else {
+                usleep(static_cast<useconds_t>(dwell_us(random)));
+            }
+            kill(c.pid, SIGTERM);
+            last = harness::finish(&c, 30);
+            ASSERT_FALSE(last.timed_out) << "restart " << k;
+            ASSERT_TRUE(last.exited) << "restart " << k << ": signal " << last.signal;
+            ASSERT_EQ(last.status, 0) << "restart " << k;
+            ASSERT_EQ(last.err, "") << "restart " << k;
+        }
+        storm_count n = count_storm(harness::read_file(log), written, stamped);
+        EXPECT_EQ(n.malformed, 0);
+        EXPECT_EQ(n.missing, 0);
+        EXPECT_EQ(n.duplicated, 0);
+        EXPECT_EQ(n.records, written);
+        close(held);
+        close(reader);
+        harness::remove_tree(dir);
+        reliability::report_figure(std::string("restart storm") + (stamped ? " with -c: " : ": ") +
+                                   std::to_string(restarts) + " restarts, " + std::to_string(written) + " lines, " +
+                                   std::to_string(n.records) + " records: " + std::to_string(n.malformed) +
+                                   " malformed, " + std::to_string(n.missing) + " missing, " +
+                                   std::to_string(n.duplicated) + " duplicated");
+    }
+}
+
 TEST(scrivel_torture, a_full_disk_delays_records_with_a_warning_every_5_seconds_then_writes_them_once)
 {
     std::string dir = harness::make_temp_dir(), mnt = dir + "/mnt";

@@ -1,0 +1,392 @@
+// SPDX-License-Identifier: ISC
+// kestrix-accept: runs a program for each connection on the listening
+// sockets that a service manager passes, at most MAX at once and at most
+// PER_SOURCE from one source
+//
+// One loop waits in poll on the listening sockets and on a self-pipe that the
+// SIGCHLD and SIGTERM handlers write to; the handlers only note the signal.
+// Children are reaped, limits applied and lines logged in the loop alone.
+// While the table is full, or while the loop backs off after a fault, only
+// the self-pipe is watched: the kernel's backlog holds the connections, and
+// children are still reaped. Log lines of a kind go out at most once a
+// second, with a count of those held back.
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "buffer.h"
+#include "diag.h"
+#include "format.h"
+#include "loop.h"
+#include "setup.h"
+
+namespace kestrix {  // the library reads these two
+const char* program_name = "kestrix-accept";
+const char* usage_text = "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] PROGRAM [ARG...]\n"
+                         "Run PROGRAM for each connection on the sockets a service manager passes.\n"
+                         "\n"
+                         "-c MAX    At most MAX connections at once (1 to 65535, default 20)\n"
+                         "-C PER_SOURCE\n"
+                         "          At most PER_SOURCE of them from one source (default 4)\n";
+}  // namespace kestrix
+using namespace kestrix;
+
+namespace {
+
+constexpr std::uint32_t largest_limit = 65535;
+constexpr std::int64_t log_interval = 1000;  // ms between two lines of a kind
+constexpr std::int64_t first_pause = 10;     // ms of the first back-off; it doubles
+constexpr std::int64_t longest_pause = 1000;
+constexpr int accept_batch = 64;  // accepts on one socket before the others get a turn
+
+volatile sig_atomic_t child_seen = 0;
+volatile sig_atomic_t terminate_seen = 0;
+int wake_read = -1;
+int wake_write = -1;
+
+slot slots[largest_limit];
+slot_table table = {slots, 20, 0};
+std::uint32_t per_source = 4;
+char** program = nullptr;
+child_environment environment = {};
+sigset_t ignored;
+
+// The descriptors poll watches: the self-pipe, then the listening sockets.
+buffer polls = {};
+std::uint32_t listeners = 0;
+
+// Faults back off: nothing is accepted before pause_end.
+std::int64_t pause_length = 0;
+std::int64_t pause_end = 0;
+
+enum log_kind { refused_kind, accept_kind, start_kind, kinds };
+struct log_limit {
+    std::int64_t last;   // when the last line of the kind went out
+    std::uint64_t held;  // events since then without a line
+};
+log_limit limits[kinds] = {{-log_interval, 0}, {-log_interval, 0}, {-log_interval, 0}};
+bool full_shown = false;
+std::int64_t state_shown = -log_interval;
+
+void note_signal()
+{
+    int saved = errno;
+    char byte = 0;
+    if (write(wake_write, &byte, 1) < 0) {
+        // A full pipe already holds a wake-up.
+    }
+    errno = saved;
+}
+
+void on_child(int)
+{
+    child_seen = 1;
+    note_signal();
+}
+
+void on_terminate(int)
+{
+    terminate_seen = 1;
+    note_signal();
+}
+
+std::int64_t now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Plain decimal digits only, from 1 to largest_limit; 0 when the text is not that.
+std::uint32_t limit_of(const char* text)
+{
+    for (const char* p = text; *p != '\0'; ++p)
+        if (*p < '0' || *p > '9')
+            return 0;
+    std::int32_t value = 0;
+    if (scan_int32(text, &value) != 1 || value < 1 || value > static_cast<std::int32_t>(largest_limit))
+        return 0;
+    return static_cast<std::uint32_t>(value);
+}
+
+pollfd* poll_list()
+{
+    return reinterpret_cast<pollfd*>(polls.storage);
+}
+
+// True when a line of this kind may go out now; otherwise it is counted.
+bool may_log(log_kind kind, std::int64_t now)
+{
+    log_limit* l = &limits[kind];
+    if (l->held == 0 && now - l->last >= log_interval) {
+        l->last = now;
+        return true;
+    }
+    ++l->held;
+    return false;
+}
+
+// The count held back of each kind once its interval is over (or at once, at
+// the end), and the state when it has changed since the last state line.
+void show_held(std::int64_t now, bool at_end)
+{
+    for (int kind = 0; kind < kinds; ++kind) {
+        log_limit* l = &limits[kind];
+        if (l->held == 0 || (!at_end && now - l->last < log_interval))
+            continue;
+        if (kind == refused_kind)
+            fd_print(fd_err, "@c: refused @L more connections from sources at their limit\n", program_name, l->held);
+        else if (kind == accept_kind)
+            fd_print(fd_err, "@c: @L more failures to accept a connection\n", program_name, l->held);
+        else
+            fd_print(fd_err, "@c: @L more failures to start the program\n", program_name, l->held);
+        l->last = now;
+        l->held = 0;
+    }
+    bool full = table.alive >= table.size;
+    if (full == full_shown || now - state_shown < log_interval)
+        return;
+    full_shown = full;
+    state_shown = now;
+    if (full)
+        fd_print(fd_err, "@c: full: @I of @I connections alive, waiting for one to end\n", program_name, table.alive,
+                 table.size);
+    else
+        fd_print(fd_err, "@c: accepting again: @I of @I connections alive\n", program_name, table.alive, table.size);
+}
+
+// How long poll may sleep: until the pause ends or a held line is due.
+int poll_timeout(std::int64_t now)
+{
+    std::int64_t due = -1;
+    auto consider = [&due](std::int64_t t) {
+        if (due < 0 || t < due)
+            due = t;
+    };
+    if (now < pause_end)
+        consider(pause_end);
+    for (const log_limit& l : limits)
+        if (l.held > 0)
+            consider(l.last + log_interval);
+    if ((table.alive >= table.size) != full_shown)
+        consider(state_shown + log_interval);
+    if (due < 0)
+        return -1;
+    return static_cast<int>(due > now ? due - now : 0);
+}
+
+void back_off(std::int64_t now)
+{
+    pause_length = pause_length == 0 ? first_pause : pause_length * 2;
+    if (pause_length > longest_pause)
+        pause_length = longest_pause;
+    pause_end = now + pause_length;
+}
+
+void reap()
+{
+    child_seen = 0;
+    int status = 0;
+    for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;)
+        table_remove(&table, pid);
+}
+
+[[noreturn]] void stop(std::int64_t now)
+{
+    reap();
+    show_held(now, true);
+    fd_print(fd_err, "@c: stopped; @I of @I connections still alive\n", program_name, table.alive, table.size);
+    std::exit(0);
+}
+
+// Errors that leave the listening socket as it was: the peer went away
+// before its turn, or the network failed it. The next one is tried at once.
+bool peer_error(int e)
+{
+    return e == ECONNABORTED || e == EINTR || e == EPROTO || e == EPERM || e == ENETDOWN || e == ENOPROTOOPT ||
+           e == EHOSTDOWN || e == ENONET || e == EHOSTUNREACH || e == EOPNOTSUPP || e == ENETUNREACH;
+}
+
+void serve(int connection, const sockaddr_storage* peer, std::int64_t now)
+{
+    source from = source_of(peer);
+    std::uint32_t alive = table_count_from(&table, &from);
+    if (alive >= per_source) {
+        close(connection);
+        if (may_log(refused_kind, now)) {
+            buffer address = {};
+            buffer_append_address(&address, peer);
+            fd_print(fd_err, "@c: refused @b port @I: its source is at its limit of @I\n", program_name, &address,
+                     port_of(peer), per_source);
+            buffer_free(&address);
+        }
+        return;
+    }
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (getsockname(connection, reinterpret_cast<sockaddr*>(&local), &length) < 0) {
+        close(connection);
+        if (may_log(accept_kind, now))
+            warn("unable to accept connection");
+        back_off(now);
+        return;
+    }
+    environment_fill(&environment, peer, &local);
+    pid_t pid = 0;
+    int r = start_program(program, environment.list, connection, &ignored, &pid);
+    close(connection);
+    if (r != 0) {
+        if (may_log(start_kind, now)) {
+            if (r == EAGAIN || r == ENOMEM)
+                warn("unable to start program");
+            else
+                warn_about(program[0], "unable to run program");
+        }
+        back_off(now);
+        return;
+    }
+    table_add(&table, pid, &from);
+    pause_length = 0;
+}
+
+// Accepts what is waiting on one socket, while there is room and no fault.
+void accept_from(int fd)
+{
+    for (int n = 0; n < accept_batch && terminate_seen == 0 && table.alive < table.size; ++n) {
+        std::int64_t now = now_ms();
+        if (now < pause_end)
+            return;
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        int connection = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (connection >= 0) {
+            serve(connection, &peer, now);
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        if (peer_error(errno))
+            continue;
+        // EMFILE, ENFILE, ENOBUFS, ENOMEM and the like: the connection stays
+        // in the backlog for a later try.
+        if (may_log(accept_kind, now))
+            warn("unable to accept connection");
+        back_off(now);
+        return;
+    }
+}
+
+void set_up_signals()
+{
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0)
+        fatal("unable to create self-pipe");
+    wake_read = wake[0];
+    wake_write = wake[1];
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    action.sa_handler = on_child;
+    if (sigaction(SIGCHLD, &action, nullptr) < 0)
+        fatal("unable to install sigchld handler");
+    action.sa_handler = on_terminate;
+    if (sigaction(SIGTERM, &action, nullptr) < 0)
+        fatal("unable to install sigterm handler");
+    // A log reader that goes away costs lines, never the loop.
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void show_start()
+{
+    buffer text = {};
+    for (std::uint32_t i = 1; i <= listeners; ++i) {
+        sockaddr_storage a{};
+        socklen_t length = sizeof a;
+        getsockname(poll_list()[i].fd, reinterpret_cast<sockaddr*>(&a), &length);
+        if (i > 1)
+            buffer_append(&text, ", ", 2);
+        buffer_append_address(&text, &a);
+        buffer_format(&text, " port @I", port_of(&a));
+    }
+    fd_print(fd_err, "@c: accepting on @b; at most @I connections, @I per source\n", program_name, &text, table.size,
+             per_source);
+    buffer_free(&text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (int c; (c = getopt(argc, argv, "+V?c:C:")) != -1;) {
+        switch (c) {
+        case 'V':
+            version_exit();
+        case 'c':
+            if ((table.size = limit_of(optarg)) == 0)
+                usage_exit();
+            break;
+        case 'C':
+            if ((per_source = limit_of(optarg)) == 0)
+                usage_exit();
+            break;
+        default:
+            usage_exit();
+        }
+    }
+    if (optind == argc)
+        usage_exit();
+    program = argv + optind;
+
+    // The connection must never land on 0, 1 or 2.
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", O_RDWR | O_CLOEXEC);
+    set_up_signals();
+    pollfd wake = {wake_read, POLLIN, 0};
+    buffer_append(&polls, reinterpret_cast<const char*>(&wake), sizeof wake);
+    listeners = take_listeners(&polls);
+    environment_prepare(&environment);
+    ignored_signals(&ignored);
+    show_start();
+
+    for (;;) {
+        std::int64_t now = now_ms();
+        if (terminate_seen != 0)
+            stop(now);
+        if (child_seen != 0)
+            reap();
+        show_held(now, false);
+        bool accepting = table.alive < table.size && now >= pause_end;
+        nfds_t watched = accepting ? 1 + listeners : 1;
+        int ready = poll(poll_list(), watched, poll_timeout(now));
+        if (ready < 0) {
+            if (errno != EINTR) {
+                if (may_log(accept_kind, now))
+                    warn("unable to accept connection");
+                back_off(now);
+                timespec pause = {static_cast<time_t>(pause_length / 1000),
+                                  static_cast<long>(pause_length % 1000) * 1000000L};
+                nanosleep(&pause, nullptr);
+            }
+            continue;
+        }
+        if (poll_list()[0].revents != 0) {
+            char drain[64];
+            while (read(wake_read, drain, sizeof drain) > 0) {
+            }
+        }
+        for (std::uint32_t i = 1; i < watched; ++i)
+            if (poll_list()[i].revents != 0)
+                accept_from(poll_list()[i].fd);
+    }
+}
