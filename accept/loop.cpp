@@ -257,7 +257,8 @@ void ignored_signals(sigset_t* set)
 // it only calls what is safe in a signal handler, and leaves its error number
 // in exec_error if the exec fails.
 // NOLINTBEGIN(clang-analyzer-security.insecureAPI.vfork,clang-analyzer-unix.Vfork)
-int start_program(char* const* program, char* const* envp, int connection, const sigset_t* ignored, pid_t* pid)
+int start_program(char* const* program, char* const* envp, int connection, const sigset_t* ignored, unsigned deadline,
+                  pid_t* pid)
 {
     sigset_t all, before, none;
     sigfillset(&all);
@@ -275,6 +276,8 @@ int start_program(char* const* program, char* const* envp, int connection, const
             exec_error = errno;
             _exit(127);
         }
+        if (deadline != 0)
+            alarm(deadline);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         execvpe(program[0], program, envp);
         exec_error = errno;

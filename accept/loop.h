@@ -80,11 +80,14 @@ void ignored_signals(sigset_t* set);
 // Starts program[0], found as execvp finds it, with connection as its
 // descriptors 0 and 1 (2 stays this process's), the environment envp, an
 // empty signal mask and the signals in ignored back at their default (those
-// this process catches are at their default after any exec). 0 with the
+// this process catches are at their default after any exec), and, unless
+// deadline is 0, alarm(deadline) pending: the alarm survives the exec, so
+// the kernel ends the program by SIGALRM after that many seconds. 0 with the
 // child's id in *pid, or the error number: that of vfork (EAGAIN, ENOMEM)
 // when no process could be made, that of the exec (ENOENT, EACCES, ...) when
 // it failed, and then the child has ended with status 127. Every other
 // descriptor of this process must be close-on-exec, and connection not 0 or 1.
-int start_program(char* const* program, char* const* envp, int connection, const sigset_t* ignored, pid_t* pid);
+int start_program(char* const* program, char* const* envp, int connection, const sigset_t* ignored, unsigned deadline,
+                  pid_t* pid);
 
 #endif

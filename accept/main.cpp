@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: ISC
 // kestrix-accept: runs a program for each connection on the listening
 // sockets that a service manager passes, at most MAX at once and at most
-// PER_SOURCE from one source
+// PER_SOURCE from one source, each ended by SIGALRM after SECONDS with -d
 //
 // One loop waits in poll on the listening sockets and on a self-pipe that the
 // SIGCHLD and SIGTERM handlers write to; the handlers only note the signal.
@@ -28,18 +28,22 @@
 
 namespace kestrix {  // the library reads these two
 const char* program_name = "kestrix-accept";
-const char* usage_text = "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] PROGRAM [ARG...]\n"
+const char* usage_text = "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] [-d SECONDS] PROGRAM [ARG...]\n"
                          "Run PROGRAM for each connection on the sockets a service manager passes.\n"
                          "\n"
                          "-c MAX    At most MAX connections at once (1 to 65535, default 20)\n"
                          "-C PER_SOURCE\n"
-                         "          At most PER_SOURCE of them from one source (default 4)\n";
+                         "          At most PER_SOURCE of them from one source (default 4)\n"
+                         "-d SECONDS\n"
+                         "          End each program by SIGALRM after SECONDS (1 to 86400; default\n"
+                         "          none)\n";
 }  // namespace kestrix
 using namespace kestrix;
 
 namespace {
 
 constexpr std::uint32_t largest_limit = 65535;
+constexpr std::uint32_t longest_deadline = 86400;
 constexpr std::int64_t log_interval = 1000;  // ms between two lines of a kind
 constexpr std::int64_t first_pause = 10;     // ms of the first back-off; it doubles
 constexpr std::int64_t longest_pause = 1000;
@@ -53,6 +57,7 @@ int wake_write = -1;
 slot slots[largest_limit];
 slot_table table = {slots, 20, 0};
 std::uint32_t per_source = 4;
+std::uint32_t deadline = 0;  // seconds; 0 for none
 char** program = nullptr;
 child_environment environment = {};
 sigset_t ignored;
@@ -103,14 +108,14 @@ std::int64_t now_ms()
     return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// Plain decimal digits only, from 1 to largest_limit; 0 when the text is not that.
-std::uint32_t limit_of(const char* text)
+// Plain decimal digits only, from 1 to largest; 0 when the text is not that.
+std::uint32_t limit_of(const char* text, std::uint32_t largest = largest_limit)
 {
     for (const char* p = text; *p != '\0'; ++p)
         if (*p < '0' || *p > '9')
             return 0;
     std::int32_t value = 0;
-    if (scan_int32(text, &value) != 1 || value < 1 || value > static_cast<std::int32_t>(largest_limit))
+    if (scan_int32(text, &value) != 1 || value < 1 || value > static_cast<std::int32_t>(largest))
         return 0;
     return static_cast<std::uint32_t>(value);
 }
@@ -218,6 +223,14 @@ void serve(int connection, const sockaddr_storage* peer, std::int64_t now)
     source from = source_of(peer);
     std::uint32_t alive = table_count_from(&table, &from);
     if (alive >= per_source) {
+        // Programs of that source may have ended since the last reaping
+        // (a batch of accepts reaps nothing): count only those alive, so
+        // that a peer that waits for each connection to end before it makes
+        // the next is not taken for one at its limit.
+        reap();
+        alive = table_count_from(&table, &from);
+    }
+    if (alive >= per_source) {
         close(connection);
         if (may_log(refused_kind, now)) {
             buffer address = {};
@@ -239,7 +252,7 @@ void serve(int connection, const sockaddr_storage* peer, std::int64_t now)
     }
     environment_fill(&environment, peer, &local);
     pid_t pid = 0;
-    int r = start_program(program, environment.list, connection, &ignored, &pid);
+    int r = start_program(program, environment.list, connection, &ignored, deadline, &pid);
     close(connection);
     if (r != 0) {
         if (may_log(start_kind, now)) {
@@ -327,7 +340,7 @@ void show_start()
 
 int main(int argc, char** argv)
 {
-    for (int c; (c = getopt(argc, argv, "+V?c:C:")) != -1;) {
+    for (int c; (c = getopt(argc, argv, "+V?c:C:d:")) != -1;) {
         switch (c) {
         case 'V':
             version_exit();
@@ -337,6 +350,10 @@ int main(int argc, char** argv)
             break;
         case 'C':
             if ((per_source = limit_of(optarg)) == 0)
+                usage_exit();
+            break;
+        case 'd':
+            if ((deadline = limit_of(optarg, longest_deadline)) == 0)
                 usage_exit();
             break;
         default:

@@ -17,10 +17,13 @@
  *                                     and wait; count = runs that exited 0
  *   ident_client burst HOST PORT N    N connections opened at once, each
  *                                     sending one request; prints
- *                                     "seconds-to-open answered refused"
- *                                     once every connection has ended (a
- *                                     connection closed without a reply is
- *                                     refused), or after 60 s
+ *                                     "seconds-to-open answered refused
+ *                                     failed" once every connection has
+ *                                     ended, or after 60 s: refused, closed
+ *                                     or reset without a reply once made;
+ *                                     failed, never made (refused or timed
+ *                                     out by the kernel), or still open
+ *                                     after 60 s
  *   ident_client ask HOST PORT        one connection sending "6193, 23\r\n"
  *                                     and half-closing; copies what comes
  *                                     back, up to the end of the connection
@@ -232,6 +235,17 @@ static void raise_descriptor_limit(void)
     }
 }
 
+/* A connect that ended in an error of its own, not a connection closed or
+   reset by the server once made. */
+static int never_connected(int fd)
+{
+    int e = 0;
+    socklen_t len = sizeof e;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) < 0)
+        return 1;
+    return e == ECONNREFUSED || e == ETIMEDOUT || e == EHOSTUNREACH || e == ENETUNREACH;
+}
+
 static void run_burst(const char* host, int port, unsigned long n)
 {
     raise_descriptor_limit();
@@ -249,14 +263,21 @@ static void run_burst(const char* host, int port, unsigned long n)
             die("connect");
     }
     double opened = now() - t0;
-    unsigned long open = n, replies = 0;
+    unsigned long open = n, replies = 0, failed = 0;
     while (open > 0 && now() - t0 < 60) {
         if (poll(p, n, 1000) < 0 && errno != EINTR)
             die("poll");
         for (unsigned long i = 0; i < n; ++i) {
             if (p[i].fd < 0 || p[i].revents == 0)
                 continue;
-            if (p[i].events == POLLOUT && !(p[i].revents & (POLLERR | POLLHUP))) {
+            if (p[i].events == POLLOUT && never_connected(p[i].fd)) {
+                ++failed;
+                close(p[i].fd);
+                p[i].fd = -1;
+                --open;
+                continue;
+            }
+            if (p[i].events == POLLOUT) {
                 char q[32];
                 int qlen = request(q, i);
                 send(p[i].fd, q, (size_t)qlen, MSG_NOSIGNAL);
@@ -278,7 +299,7 @@ static void run_burst(const char* host, int port, unsigned long n)
             --open;
         }
     }
-    printf("%.6f %lu %lu\n", opened, replies, n - open - replies);
+    printf("%.6f %lu %lu %lu\n", opened, replies, n - open - replies - failed, failed + open);
 }
 
 static void run_ask(const char* host, int port)

@@ -29,7 +29,7 @@ declare -A lines_on=([disk]=${DISK_LINES:-20000} [tmpfs]=${TMPFS_LINES:-200000})
 declare -A name_on=([disk]=bench [tmpfs]=benchtmp)
 releases=("$@")
 [ ${#releases[@]} -gt 0 ] || releases=(12 13)
-version=$(sed -n 's/^project(kestrix VERSION \([0-9.]*\).*/\1/p' "$kx_root/CMakeLists.txt")
+version=$(kx_package_version "$kx_root") || kx_fail "no version in debian/changelog"
 [ "$(id -u)" -eq 0 ] || kx_fail "booting a system with systemd-nspawn needs root"
 
 work=$(kx_mktemp bench-log) || exit 1

@@ -12,7 +12,7 @@
 # "# ctest: NAME" names its CTest test (and "# timeout: SECONDS" its time
 # limit, 90 by default). This file holds what several cases share.
 #
-# Usage: deploy_test.sh CASE SOURCE_DIR SCRIVEL HOODWAIN DEADLINE
+# Usage: deploy_test.sh CASE SOURCE_DIR SCRIVEL HOODWAIN DEADLINE ACCEPT
 #        deploy_test.sh --list        the cases
 # Exit status: 0 passed, 1 failed, 77 skipped (a peer or a privilege that
 # this machine does not have).
@@ -28,8 +28,8 @@ if [ "${1:-}" = --list ]; then
     done
     exit 0
 fi
-[ $# -eq 5 ] || {
-    echo "usage: deploy_test.sh CASE SOURCE_DIR SCRIVEL HOODWAIN DEADLINE" >&2
+[ $# -eq 6 ] || {
+    echo "usage: deploy_test.sh CASE SOURCE_DIR SCRIVEL HOODWAIN DEADLINE ACCEPT" >&2
     exit 2
 }
 case_name=$1
@@ -37,6 +37,8 @@ source_dir=$2
 scrivel=$3
 hoodwain=$4
 deadline=$5
+# shellcheck disable=SC2034 # read by the cases
+accept=$6
 recipes=$source_dir/deploy
 work=$(kx_mktemp deploy) || exit 1
 remove_work() {

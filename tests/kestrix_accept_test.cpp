@@ -4,6 +4,7 @@
 // kestrix-deadline behind it, its limits, its log, SIGTERM and its faults
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -100,6 +102,28 @@ std::string ask_once(const std::string& host, int port)
     return got;
 }
 
+// The same from the IPv4 address from.
+std::string ask_once_from(const std::string& from, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0)
+        return "<no bind>";
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
+        close(fd);
+        return "<no connection>";
+    }
+    send(fd, query.data(), query.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    std::string got = harness::read_for(fd, 10);
+    close(fd);
+    return got;
+}
+
 harness::spawn_options loop(const std::vector<int>& sockets, const std::vector<std::string>& args)
 {
     harness::spawn_options o;
@@ -125,12 +149,17 @@ harness::outcome stop(harness::child* c)
 TEST(kestrix_accept, misuse_prints_the_usage_and_exits_1)
 {
     const std::string usage = version_line + "\n"
-                                             "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] PROGRAM [ARG...]\n"
+                                             "Usage: kestrix-accept [-c MAX] [-C PER_SOURCE] [-d SECONDS] PROGRAM "
+                                             "[ARG...]\n"
                                              "Run PROGRAM for each connection on the sockets a service manager "
                                              "passes.\n\n"
                                              "-c MAX    At most MAX connections at once (1 to 65535, default 20)\n"
                                              "-C PER_SOURCE\n"
                                              "          At most PER_SOURCE of them from one source (default 4)\n"
+                                             "-d SECONDS\n"
+                                             "          End each program by SIGALRM after SECONDS (1 to 86400; "
+                                             "default\n"
+                                             "          none)\n"
                                              "-V        Show version information\n"
                                              "-?        Show usage information\n";
     const std::vector<std::vector<std::string>> rows = {
@@ -145,6 +174,9 @@ TEST(kestrix_accept, misuse_prints_the_usage_and_exits_1)
         {"-c", " 5", "true"},
         {"-C", "+5", "true"},
         {"-C", "4x", "true"},
+        {"-d", "0", "true"},
+        {"-d", "86401", "true"},
+        {"-d", "1s", "true"},
         {"-x", "true"},
     };
     for (const auto& args : rows) {
@@ -226,6 +258,41 @@ TEST(kestrix_accept, each_program_gets_the_connection_its_addresses_and_a_clean_
     harness::remove_tree(dir);
 }
 
+// -d 1 in front of hoodwain alone, the loop started with SIGALRM ignored
+// and blocked: a query is answered at once; a silent peer's hoodwain is
+// ended by the alarm, no sooner than a second and within a few, its
+// connection closed without a byte and its log without a "closed" line;
+// the loop itself goes on.
+TEST(kestrix_accept, a_deadline_ends_each_program_by_sigalrm)
+{
+    int s = listening("127.0.0.1");
+    int port = port_of(s);
+    harness::spawn_options o = loop({s}, {"-d", "1", HOODWAIN_PATH, "-n"});
+    o.hold_sigalrm = true;
+    harness::child c = harness::spawn(o);
+    EXPECT_EQ(ask_once("127.0.0.1", port), answer);
+    int silent = connect_to("127.0.0.1", port);
+    std::string silent_port = std::to_string(port_of(silent));
+    auto start = std::chrono::steady_clock::now();
+    std::string got = harness::read_for(silent, 10);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got, "");
+    EXPECT_GE(took.count(), 0.9);
+    EXPECT_LE(took.count(), 5.0);
+    EXPECT_EQ(ask_once("127.0.0.1", port), answer) << "the loop did not go on";
+    std::string log = harness::read_until(c.err, 10, "port " + silent_port + "\n");
+    close(silent);
+    harness::outcome out = stop(&c);
+    log += out.err;
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(log, m, std::regex("([0-9]+): connect from 127\\.0\\.0\\.1 port " + silent_port + "\n")))
+        << log;
+    EXPECT_EQ(log.find(m[1].str() + ": closed\n"), std::string::npos) << log;
+    EXPECT_TRUE(out.exited && out.status == 0) << log;
+    close(s);
+}
+
 std::uint64_t refusals_logged(const std::string& err)
 {
     std::uint64_t n = 0;
@@ -273,6 +340,30 @@ TEST(kestrix_accept, a_source_at_its_limit_is_refused_in_few_lines)
     std::ptrdiff_t lines =
         std::distance(std::sregex_iterator(o.err.begin(), o.err.end(), refusal), std::sregex_iterator());
     EXPECT_LE(lines, 2 + static_cast<std::ptrdiff_t>(took.count())) << o.err;
+    close(s);
+}
+
+// A client that makes one connection at a time is not refused, even while
+// another source keeps the loop accepting: programs that have ended are
+// reaped before a source is found at its limit, not only between batches.
+TEST(kestrix_accept, one_connection_at_a_time_is_never_refused_while_the_loop_is_busy)
+{
+    int s = listening("127.0.0.1");
+    int port = port_of(s);
+    harness::child c = harness::spawn(loop({s}, serving({"-C", "3"})));
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+        while (!done)
+            ask_once_from("127.0.0.2", port);
+    });
+    int refused = 0;
+    for (int i = 0; i < 300; ++i)
+        refused += ask_once_from("127.0.0.1", port) != answer;
+    done = true;
+    busy.join();
+    harness::outcome o = stop(&c);
+    std::size_t line = o.err.find("kestrix-accept: refused");
+    EXPECT_EQ(refused, 0) << o.err.substr(line == std::string::npos ? 0 : line, 200);
     close(s);
 }
 

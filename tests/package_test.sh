@@ -9,7 +9,8 @@
 # enabled, started or left listening, and nothing may be left behind.
 # Status 77 (skipped) before the install when not root, or when dpkg already
 # knows a kestrix package, which this test must not replace or purge.
-# Usage: package_test.sh SOURCE_DIR VERSION
+# Usage: package_test.sh SOURCE_DIR VERSION (the programs' version; the
+# package's is that of debian/changelog)
 set -u
 # shellcheck source=scripts/sh/kx.sh
 . "$(dirname "$0")/../scripts/sh/kx.sh"
@@ -18,7 +19,7 @@ source_dir=$1
 version=$2
 # Every program is /usr/sbin/NAME with its manual /usr/share/man/man8/NAME.8.gz.
 programs=(scrivel hoodwain kestrix-deadline kestrix-accept)
-units=(ident.socket ident@.service scrivel@.socket scrivel@.service)
+units=(ident.socket ident.service scrivel@.socket scrivel@.service)
 
 work=$(kx_mktemp deb) || exit 1
 # dpkg, waiting for a while if another dpkg or apt holds its lock.
@@ -41,20 +42,21 @@ cleanup() {
 }
 kx_at_exit cleanup
 
-for tool in dpkg dpkg-buildpackage dpkg-deb dpkg-query lintian readelf file ss tar; do
+for tool in dpkg dpkg-buildpackage dpkg-deb dpkg-parsechangelog dpkg-query lintian readelf file ss tar; do
     command -v "$tool" >/dev/null 2>&1 || kx_fail "$tool is not installed (scripts/deps.sh installs it)"
 done
+package_version=$(kx_package_version "$source_dir") || kx_fail "no version in debian/changelog"
 
 # The build, from a copy named as Debian names an unpacked source.
-tree=$work/kestrix-$version
+tree=$work/kestrix-$package_version
 kx_copy_tree "$source_dir" "$tree" || kx_fail "cannot copy the source tree"
 start=$(kx_now_us)
 (cd "$tree" && env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL dpkg-buildpackage -us -uc -b) \
     >"$work/build.log" 2>&1 || kx_fail "dpkg-buildpackage failed:"$'\n'"$(tail -n 40 "$work/build.log")"
 echo "[figures] dpkg-buildpackage -us -uc -b: $(kx_elapsed "$start" 1) s"
 arch=$(dpkg --print-architecture)
-deb=$work/kestrix_${version}_$arch.deb
-changes=$work/kestrix_${version}_$arch.changes
+deb=$work/kestrix_${package_version}_$arch.deb
+changes=$work/kestrix_${package_version}_$arch.changes
 { [ -f "$deb" ] && [ -f "$changes" ]; } || kx_fail "no $deb or $changes; the build made: $(ls "$work")"
 
 # lintian on the .changes checks everything it lists: the package, its debug
@@ -74,11 +76,11 @@ field() {
     dpkg-deb -f "$deb" "$1"
 }
 [ "$(field Package)" = kestrix ] || kx_fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] || kx_fail "Version is '$(field Version)'"
+[ "$(field Version)" = "$package_version" ] || kx_fail "Version is '$(field Version)'"
 [ "$(field Architecture)" = "$arch" ] || kx_fail "Architecture is '$(field Architecture)'"
 [ "$(field Section)" = admin ] || kx_fail "Section is '$(field Section)'"
 [ "$(field Priority)" = optional ] || kx_fail "Priority is '$(field Priority)'"
-[ "$(field Suggests)" = "ipsvd, logrotate, rsyslog-relp, runit, ucspi-tcp" ] || kx_fail "Suggests is '$(field Suggests)'"
+[ "$(field Suggests)" = "logrotate, rsyslog-relp, runit, ucspi-tcp" ] || kx_fail "Suggests is '$(field Suggests)'"
 [[ $(field Depends) == *libc6* ]] || kx_fail "dynamically linked programs, yet Depends is '$(field Depends)'"
 
 # The file list, exactly: owner, mode, path. The units go where this
@@ -213,12 +215,16 @@ started_nothing() {
 
 # No maintainer script may start or enable anything. dh_installsystemd
 # --no-enable leaves one "deb-systemd-helper enable", which re-creates the
-# links of a unit the administrator had enabled (was-enabled) and nothing else.
+# links of a unit the administrator had enabled (was-enabled) and nothing else;
+# the one restart allowed is a try-restart (of what runs) on an upgrade ($2,
+# the version upgraded from, set); an action in a variable counts as a start.
 dpkg-deb -e "$deb" "$work/control" || kx_fail "dpkg-deb -e failed"
 for script in "$work"/control/{preinst,postinst,prerm,postrm}; do
     [ -f "$script" ] || continue
-    grep -nE 'deb-systemd-invoke +(start|restart|try-restart|reload)|systemctl +[a-z-]*(start|enable)' "$script" &&
-        kx_fail "$(basename "$script") starts or enables a unit"
+    awk '/^[ \t]*if / { condition = $0 }
+        /deb-systemd-invoke +(start|restart|try-restart|reload|\$)|systemctl +[a-z-]*(start|enable)/ &&
+            !(/deb-systemd-invoke +try-restart / && condition ~ /^[ \t]*if \[ -n "\$2" \]; then$/) { print FNR ": " $0; bad = 1 }
+        END { exit bad }' "$script" || kx_fail "$(basename "$script") starts a unit"
     awk '/^[ \t]*if / { condition = $0 }
         /deb-systemd-helper enable/ && condition !~ /was-enabled/ { print; bad = 1 }
         END { exit bad }' "$script" || kx_fail "$(basename "$script") enables a unit"

@@ -31,7 +31,8 @@
 # and its build root for the package. Status 77 (skipped) when not root, or
 # inside a system that systemd-nspawn booted.
 #
-# Usage: systemd_fleet.sh N SOURCE_DIR VERSION [LINES]   (100,000 lines)
+# Usage: systemd_fleet.sh N SOURCE_DIR VERSION [LINES]   (100,000 lines; the
+#        package's own version is that of debian/changelog)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=scripts/sh/booted.sh
@@ -43,7 +44,7 @@ here=$(cd "$(dirname "$0")" && pwd)
     echo "usage: systemd_fleet.sh N SOURCE_DIR VERSION [LINES]" >&2
     exit 2
 }
-release=$1 source_dir=$2 version=$3 total=${4:-100000}
+release=$1 source_dir=$2 total=${4:-100000}
 rotations=24
 sender_address=10.213.24.1 central_address=10.213.24.2
 [ "$(id -u)" -eq 0 ] || kx_skip "booting a system with systemd-nspawn needs root"
@@ -96,8 +97,9 @@ kx_on_fail show_journals
 build_root=$(kx_container_build_root "$codename") || kx_fail "no build root of Debian $release"
 root=$(kx_container_rsyslog_root "$codename") || kx_fail "no rsyslog root of Debian $release"
 start=$(kx_now_us)
-kx_container_build_package "$build_root" "$source_dir" "$version" "$work" || kx_fail "no package for Debian $release"
-deb=kestrix_${version}_$(dpkg --print-architecture).deb
+package_version=$(kx_package_version "$source_dir") || kx_fail "no version in debian/changelog"
+kx_container_build_package "$build_root" "$source_dir" "$package_version" "$work" || kx_fail "no package for Debian $release"
+deb=kestrix_${package_version}_$(dpkg --print-architecture).deb
 figure "package built in $(kx_elapsed "$start" 0) s"
 
 # The recipes as the test installs them, in $work/etc (seen inside as

@@ -8,15 +8,17 @@
 # defines case_NAME; the files run in the order of their names, and each case
 # leaves no connection held. A case begins with "reach STATE" (bare: the
 # package not installed; socket: installed, ident.socket enabled and
-# listening; tcpsvd: ident-tcpsvd.service of the examples serving in its
-# place), so that it also runs alone. Each prints its figures as
-# "[figures] systemd real (Debian N): ...".
+# listening), so that it also runs alone. Each prints its figures as
+# "[figures] systemd real (Debian N): ...". The upgrade case also installs
+# the package of an earlier commit (OLD_COMMIT), built once and kept.
 #
 # The roots are made once and kept (scripts/sh/booted.sh). Status 77
 # (skipped) when not root, or inside a system that systemd-nspawn booted.
 #
 # Usage: systemd_real.sh N SOURCE_DIR VERSION [--only CASE[,CASE...]] [--keep]
 #            builds, boots, runs every case (or those named), powers off;
+#            VERSION is the one the programs give (-V), the package's that
+#            of debian/changelog;
 #            with --keep, leaves the system booted (for an hour) and says
 #            where it is kept
 #        systemd_real.sh --attach DIR [CASE...]   runs cases (or every case)
@@ -27,6 +29,9 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=scripts/sh/booted.sh
 . "$here/../scripts/sh/booted.sh"
+# The commit whose package is 24, the last before ident.service: each
+# connection an ident@.service of its own (ident.socket with Accept=yes).
+old_commit=35965d9
 
 # The cases, in order: one name a line.
 case_names() {
@@ -72,26 +77,23 @@ query() {
     IDENT_SOURCE=$1 kx_container_net "$client" ask "$2" 113 | od -An -c | tr -s ' \n' ' '
 }
 answer=$(printf ' 6193 , 23 : ERROR : HIDDEN-USER\r\n' | od -An -c | tr -s ' \n' ' ')
+# shellcheck disable=SC2034 # read by the cases
 empty=$(printf '' | od -An -c | tr -s ' \n' ' ')
 
 answered_from() {
     [ "$(query "$1" 127.0.0.1)" = "$answer" ]
 }
 
-instances() {
-    kx_container_run systemctl list-units --all --no-legend --plain 'ident@*' | grep -c .
-}
-
-no_instances() {
-    [ "$(instances)" -eq 0 ]
-}
-
-running_instances_at_least() {
-    [ "$(kx_container_run systemctl list-units --state=running --no-legend --plain 'ident@*' | grep -c .)" -ge "$1" ]
+hoodwains() {
+    kx_container_run pgrep -c -x hoodwain
 }
 
 hoodwains_at_least() {
-    [ "$(kx_container_run pgrep -c -x hoodwain)" -ge "$1" ]
+    [ "$(hoodwains)" -ge "$1" ]
+}
+
+no_hoodwain() {
+    kx_not kx_container_has_process hoodwain
 }
 
 socket_not_failed() {
@@ -99,28 +101,45 @@ socket_not_failed() {
 }
 
 package_processes() {
-    kx_container_run ps -eo pid=,comm= | grep -E ' (scrivel|hoodwain|kestrix-deadlin)$'
+    kx_container_run ps -eo pid=,comm= | grep -E ' (scrivel|hoodwain|kestrix-deadlin|kestrix-accept)$'
 }
 
 listening_on_113() {
     kx_listening 113 kx_container_net
 }
 
-# per_source LABEL SERVING: four silent connections from 127.0.0.1, served
-# once "SERVING 4" succeeds; a fifth from there is closed at once, while
-# another address is answered. LABEL heads each failure.
-per_source() {
-    local reply
-    hold 127.0.0.1 4
-    kx_eventually 10 "$2" 4 || kx_fail "${1}4 held connections are not served"
-    reply=$(query 127.0.0.1 127.0.0.1)
-    [ "$reply" = "$empty" ] || kx_fail "${1}a fifth connection from one address got '$reply'"
-    answered_from 127.0.0.2 || kx_fail "${1}another address got '$(query 127.0.0.2 127.0.0.1)' while one held 4 connections"
+# fill_places: 20 silent connections held, 4 from each of five addresses,
+# all served; then a query from a sixth in the background, its reply to
+# $work/21st and the process that waits for it in $twenty_first.
+fill_places() {
+    local source
+    for source in 127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5; do
+        hold "$source" 4
+    done
+    kx_eventually 10 hoodwains_at_least 20 || kx_fail "20 held connections do not run 20 hoodwain"
+    query 127.0.0.6 127.0.0.1 >"$work/21st" &
+    twenty_first=$!
+    kx_track "$twenty_first"
+}
+
+# The process id of kestrix-accept, the loop of ident.service.
+loop_pid() {
+    kx_container_run systemctl show -p MainPID --value ident.service
+}
+
+# journal_mark: where the journal ends now, for journal_since.
+journal_mark() {
+    kx_container_run journalctl --no-pager -n 0 --show-cursor | sed -n 's/^-- cursor: //p'
+}
+
+# journal_since MARK: the lines of ident.service since journal_mark gave MARK.
+journal_since() {
+    kx_container_run journalctl --no-pager -o cat -t hoodwain --after-cursor="$1"
 }
 
 # burst LABEL: 1000 connections from 127.0.0.1, opened at once; another
 # address must be answered within 5 s of the burst. Prints the seconds that
-# took, and leaves the client's "seconds-to-open answered refused" in
+# took, and leaves the client's "seconds-to-open answered refused failed" in
 # $work/burst.out.
 burst() {
     local burster start
@@ -231,42 +250,24 @@ start_socket() {
     kx_eventually 10 listening_on_113 || kx_fail "ident.socket does not listen on port 113"
 }
 
-# The recipe for busy hosts: one tcpsvd confined by systemd, from the
-# package's examples, on IPv4 port 113 in place of the socket.
-start_tcpsvd() {
-    kx_container_run systemctl stop ident.socket || kx_fail "systemctl stop ident.socket"
-    kx_container_run sh -c 'dpkg -i /kestrix-test/ipsvd_*.deb &&
-        cp /usr/share/doc/kestrix/examples/systemd/ident-tcpsvd.service /etc/systemd/system/ &&
-        systemctl daemon-reload && systemctl start ident-tcpsvd.service' >"$work/tcpsvd.out" 2>&1 ||
-        kx_fail "cannot start ident-tcpsvd.service: $(cat "$work/tcpsvd.out")"
-    kx_eventually 10 listening_on_113 || kx_fail "ident-tcpsvd.service does not listen on port 113"
-}
-
-leave_tcpsvd() {
-    kx_container_run test -e /etc/systemd/system/ident-tcpsvd.service || return 0
-    kx_container_run sh -c 'systemctl stop ident-tcpsvd.service && rm /etc/systemd/system/ident-tcpsvd.service &&
-        systemctl daemon-reload && dpkg -P ipsvd' >"$work/tcpsvd.out" 2>&1 ||
-        kx_fail "cannot remove the tcpsvd recipe: $(cat "$work/tcpsvd.out")"
-    kx_eventually 10 kx_not kx_container_has_process hoodwain || kx_fail "hoodwain outlives ident-tcpsvd.service"
+# The package as installed (whatever its version) purged.
+purge_package() {
+    kx_container_run sh -c 'systemctl disable --now ident.socket && dpkg -P kestrix' >"$work/dpkg.out" 2>&1 ||
+        kx_fail "cannot purge the package: $(cat "$work/dpkg.out")"
 }
 
 reach() {
     case $1 in
     bare)
-        leave_tcpsvd
         installed || return 0
-        kx_container_run sh -c 'systemctl disable --now ident.socket && dpkg -P kestrix' >"$work/dpkg.out" 2>&1 ||
-            kx_fail "cannot purge the package: $(cat "$work/dpkg.out")"
+        purge_package
         ;;
     socket)
-        leave_tcpsvd
+        if installed && [ "$(kx_container_run dpkg-query -W -f='${Version}' kestrix)" != "$package_version" ]; then
+            purge_package
+        fi
         installed || install_package
         kx_container_run systemctl is-active --quiet ident.socket || start_socket
-        ;;
-    tcpsvd)
-        kx_container_run systemctl is-active --quiet ident-tcpsvd.service && return 0
-        reach socket
-        start_tcpsvd
         ;;
     *) kx_fail "no state $1" ;;
     esac
@@ -274,17 +275,18 @@ reach() {
 
 # build_package: the client, then the package built in the build root of the
 # release, held to its lintian, its units where that release's systemd keeps
-# its own; ipsvd of the release beside it (fetched once and kept).
+# its own; the package of $old_commit beside it, in old/ (built once and kept).
 build_package() {
-    local build_root start arch contents unit debs
+    local build_root start arch contents unit old
     build_root=$(kx_container_build_root "$codename") || kx_fail "no build root of Debian $release"
     kx_ident_client "$client" || kx_fail "cannot compile bench/ident_client.c"
     kx_line_writer "$work/line_writer" || kx_fail "cannot compile bench/line_writer.c"
     start=$(kx_now_us)
-    kx_container_build_package "$build_root" "$source_dir" "$version" "$work" || kx_fail "no package for Debian $release"
+    package_version=$(kx_package_version "$source_dir") || kx_fail "no version in debian/changelog"
+    kx_container_build_package "$build_root" "$source_dir" "$package_version" "$work" || kx_fail "no package for Debian $release"
     arch=$(dpkg --print-architecture)
-    deb=kestrix_${version}_$arch.deb
-    kx_lintian "$work/lintian.out" "kestrix_${version}_$arch.changes" \
+    deb=kestrix_${package_version}_$arch.deb
+    kx_lintian "$work/lintian.out" "kestrix_${package_version}_$arch.changes" \
         kx_container_exec "$build_root" --bind="$work:/build" --chdir=/build
     if [ "$(kx_lintian_count "$work/lintian.out" E)" -ne 0 ] || [ "$(kx_lintian_count "$work/lintian.out" W)" -ne 0 ]; then
         kx_fail "lintian of Debian $release:"$'\n'"$(grep -v '^N: ' "$work/lintian.out")"
@@ -296,13 +298,17 @@ build_package() {
     unit_dir=$(sed -n 's|^\(.*\)/systemd-journald\.service$|\1|p' "$root/var/lib/dpkg/info/systemd.list" | head -n 1)
     [ -n "$unit_dir" ] || kx_fail "cannot tell where systemd of Debian $release keeps its units"
     contents=$(dpkg-deb -c "$work/$deb") || kx_fail "dpkg-deb -c $deb"
-    for unit in ident.socket ident@.service scrivel@.socket scrivel@.service; do
+    for unit in ident.socket ident.service scrivel@.socket scrivel@.service; do
         grep -q " \.$unit_dir/$unit\$" <<<"$contents" ||
             kx_fail "$unit is not in $unit_dir:"$'\n'"$(grep systemd <<<"$contents")"
     done
-    debs=$(kx_container_debs "$codename" ipsvd) || kx_fail "no ipsvd of Debian $release"
-    cp "$debs"/ipsvd_*.deb "$work/" || kx_fail "no ipsvd package in $debs"
-    printf '%s\n' "$release" "$version" "$deb" "$unit_dir" >"$work/settings"
+    old=$(kx_container_commit_package "$codename" "$source_dir" "$old_commit") ||
+        kx_fail "no package of $old_commit for Debian $release"
+    if ! mkdir -p "$work/old" || ! cp "$old"/kestrix_*_"$arch".deb "$work/old/"; then
+        kx_fail "no package of $old_commit in $old"
+    fi
+    old_deb=$(cd "$work/old" && echo kestrix_*_"$arch".deb)
+    printf '%s\n' "$release" "$version" "$deb" "$unit_dir" "$package_version" "$old_deb" >"$work/settings"
 }
 
 boot() {
@@ -357,7 +363,7 @@ start() {
     [ "$(id -u)" -eq 0 ] || kx_skip "booting a system with systemd-nspawn needs root"
     # A system booted by systemd-nspawn (such as this test's own) boots no other.
     [ -e /run/systemd/container ] && kx_skip "this machine is itself a booted container ($(cat /run/systemd/container))"
-    for tool in debootstrap systemd-nspawn nsenter flock cc dpkg-deb; do
+    for tool in debootstrap systemd-nspawn nsenter flock cc dpkg-deb dpkg-parsechangelog git; do
         command -v "$tool" >/dev/null 2>&1 || kx_fail "$tool is not installed (scripts/deps.sh installs it)"
     done
     codename=$(kx_container_codename "$release") || kx_fail "no such release"
@@ -381,7 +387,8 @@ start() {
 attach() {
     work=$1
     shift
-    { read -r release && read -r version && read -r deb && read -r unit_dir; } <"$work/settings" 2>/dev/null ||
+    { read -r release && read -r version && read -r deb && read -r unit_dir && read -r package_version &&
+        read -r old_deb; } <"$work/settings" 2>/dev/null ||
         kx_fail "$work holds no system kept by systemd_real.sh --keep"
     client=$work/ident_client
     kx_container_attach "$work/booted" || exit 1

@@ -25,6 +25,11 @@
 #                                     BUILD_ROOT from DIR/kestrix-VERSION; the
 #                                     .deb and .changes in DIR, the log in
 #                                     DIR/build.log
+#   kx_container_commit_package CODENAME SOURCE COMMIT
+#                                     prints the directory that holds the
+#                                     package of COMMIT of the git tree
+#                                     SOURCE, built in the build root of
+#                                     CODENAME (once, then kept)
 #   kx_container_debs CODENAME PACKAGE...   prints the directory that holds
 #                                     the .deb of every PACKAGE of that release
 #                                     (fetched once, then kept)
@@ -167,6 +172,29 @@ kx_container_build_package() {
         tail -n 40 "$dir/build.log" >&2
         return 1
     }
+}
+
+kx_container_build_commit() {
+    local build_root=$1 source=$2 commit=$3 dir=$4 version
+    (
+        set -o pipefail
+        mkdir -p "$dir.new/tree" && git -C "$source" archive "$commit" | tar -C "$dir.new/tree" -xf -
+    ) || return 1
+    version=$(kx_package_version "$dir.new/tree") &&
+        kx_container_build_package "$build_root" "$dir.new/tree" "$version" "$dir.new" &&
+        rm -rf "$dir.new/tree" "$dir.new/kestrix-$version"
+}
+
+kx_container_commit_package() {
+    local codename=$1 source=$2 commit build_root dir
+    commit=$(git -C "$source" rev-parse --verify --quiet "$3^{commit}") || {
+        echo "$source holds no commit $3 (a full clone of the repository does)" >&2
+        return 1
+    }
+    build_root=$(kx_container_build_root "$codename") || return 1
+    dir=$kx_container_cache/kestrix-${commit:0:12}-$codename
+    kx_container_kept "$dir" "kestrix $commit, $(cat "$build_root/.kestrix-root")" \
+        kx_container_build_commit "$build_root" "$source" "$commit" "$dir" && echo "$dir"
 }
 
 kx_container_debs() {

@@ -52,6 +52,8 @@
 #                              FILE is
 #   kx_copy_tree SOURCE DESTINATION   the source tree SOURCE without build/,
 #                              .git and obj-*, as a package build takes it
+#   kx_package_version SOURCE  the version of the Debian package of the
+#                              source tree SOURCE (debian/changelog)
 #   kx_generations FILE...     every FILE's lines, a .gz one uncompressed
 #   kx_compare_lines WANTED GOT...   "LOST DUPLICATED TORN": the lines of
 #                              WANTED missing from the GOT files, those there
@@ -247,6 +249,10 @@ kx_copy_tree() {
         mkdir -p "$2" &&
             tar -C "$1" --exclude=./build --exclude=./.git --exclude='./obj-*' -cf - . | tar -C "$2" -xf -
     )
+}
+
+kx_package_version() {
+    dpkg-parsechangelog -l "$1/debian/changelog" -S Version
 }
 
 kx_generations() {

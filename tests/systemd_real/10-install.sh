@@ -1,9 +1,10 @@
 # shellcheck shell=bash
 # SPDX-License-Identifier: ISC
-# Installed, the package starts nothing and opens no port; enabled, it
-# answers over IPv4 and IPv6 and logs to the journal.
+# Installed, the package starts nothing and opens no port; enabled, the
+# first connection starts ident.service, whose kestrix-accept serves IPv4
+# and IPv6 on the one socket, and logs to the journal.
 case_install() {
-    local address reply line seconds replies processes
+    local address reply line seconds replies processes program
     reach bare
     install_package
     grep -qi 'warning' "$work/dpkg.out" && kx_fail "dpkg -i warns: $(cat "$work/dpkg.out")"
@@ -13,12 +14,20 @@ case_install() {
     listening_on_113 && kx_fail "something listens on port 113 after the install"
     processes=$(package_processes) && kx_fail "processes of the package run after the install: $processes"
 
+    for program in scrivel hoodwain kestrix-deadline kestrix-accept; do
+        line=$(kx_container_run "/usr/sbin/$program" -V)
+        [ "$line" = "$program from kestrix version $version" ] || kx_fail "installed $program -V said '$line'"
+    done
+
     start_socket
+    kx_container_run systemctl is-active --quiet ident.service && kx_fail "ident.service runs before any connection"
     for address in 127.0.0.1 ::1; do
         reply=$(query "" "$address")
         [ "$reply" = "$answer" ] || kx_fail "a query over $address got '$reply'"
     done
-    for line in ': connect from 127\.0\.0\.1 port [0-9]*$' ': connect from ::1 port [0-9]*$' ': request 6193,23$' ': closed$'; do
+    kx_container_run systemctl is-active --quiet ident.service || kx_fail "ident.service does not run after a query"
+    for line in '^kestrix-accept: accepting on :: port 113; at most 20 connections, 4 per source$' \
+        ': connect from 127\.0\.0\.1 port [0-9]*$' ': connect from ::1 port [0-9]*$' ': request 6193,23$' ': closed$'; do
         kx_eventually 10 journal_has "$line" ||
             kx_fail "no line '$line' in the journal: $(kx_container_run journalctl --no-pager -o cat -t hoodwain)"
     done

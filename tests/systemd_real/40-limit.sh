@@ -1,21 +1,33 @@
 # shellcheck shell=bash
 # SPDX-License-Identifier: ISC
-# MaxConnections=: twenty connections held from five addresses; the 21st is
-# refused (systemd accepts and closes it at once), and is answered again once
-# one ends; the services go with their connections.
+# kestrix-accept -c 20: twenty connections held from five addresses; the
+# 21st waits in the socket's backlog, connected but unanswered, and is
+# answered once a held one ends; the loop says when it is full and when it
+# accepts again; the processes go with their connections.
 case_limit() {
-    local source reply
+    local mark waiting reply line
     reach socket
-    for source in 127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5; do
-        hold "$source" 4
-    done
-    kx_eventually 10 running_instances_at_least 20 || kx_fail "20 held connections do not run 20 services"
-    reply=$(query 127.0.0.6 127.0.0.1)
-    [ "$reply" = "$empty" ] || kx_fail "the 21st connection got '$reply'"
+    mark=$(journal_mark)
+    fill_places
+    waiting=$twenty_first
+    sleep 1
+    kx_alive "$waiting" || kx_fail "the 21st connection was not kept waiting: '$(cat "$work/21st")'"
+    [ "$(hoodwains)" -eq 20 ] || kx_fail "$(hoodwains) hoodwain run at the limit of 20"
     kx_stop "${holders[0]}"
-    kx_eventually 10 answered_from 127.0.0.6 ||
-        kx_fail "no answer after a held connection ended: '$(query 127.0.0.6 127.0.0.1)'"
+    kx_eventually 10 kx_not kx_alive "$waiting" || kx_fail "the 21st connection was not served after a held one ended"
+    wait "$waiting"
+    reply=$(cat "$work/21st")
+    [ "$reply" = "$answer" ] || kx_fail "the 21st connection got '$reply' after a held one ended"
     release_holders
-    kx_eventually 20 no_instances || kx_fail "services outlive their connections: $(instances)"
+    kx_eventually 20 no_hoodwain || kx_fail "hoodwain outlive their connections: $(hoodwains)"
+    for line in '^kestrix-accept: full: 20 of 20 connections alive, waiting for one to end$' \
+        '^kestrix-accept: accepting again: 1[0-9] of 20 connections alive$'; do
+        kx_eventually 10 journal_since_has "$mark" "$line" ||
+            kx_fail "no line '$line' in the journal: $(journal_since "$mark" | grep kestrix-accept)"
+    done
     socket_not_failed || kx_fail "ident.socket failed"
+}
+
+journal_since_has() {
+    journal_since "$1" | grep -q "$2"
 }

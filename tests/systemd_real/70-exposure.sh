@@ -4,7 +4,7 @@
 case_exposure() {
     local exposure
     reach socket
-    exposure=$(kx_container_exposure ident@.service)
+    exposure=$(kx_container_exposure ident.service)
     [ -n "$exposure" ] || kx_fail "systemd-analyze security gives no exposure level"
     awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' || kx_fail "exposure $exposure is above 1.5"
     figure "exposure $exposure"

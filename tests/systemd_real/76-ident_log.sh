@@ -1,21 +1,18 @@
 # shellcheck shell=bash
 # SPDX-License-Identifier: ISC
-# ident's connection log through scrivel@ident with the package's drop-in,
-# put in place for the service that serves ident (ident.service, or with the
-# per-connection recipe ident@.service): a burst of 200 connections from
-# each of five addresses; every connection that was answered has its
-# connect, request and closed lines in /var/log/ident/current, stamped, and
-# no other has any; the log's descriptor in a serving hoodwain is
-# write-only.
+# ident's connection log through scrivel@ident with the package's drop-in
+# for ident.service: a burst of 200 connections from each of five addresses;
+# every connection that was answered has its connect, request and closed
+# lines in /var/log/ident/current, stamped, and no other has any; the log's
+# descriptor in kestrix-accept and in a serving hoodwain is write-only.
 case_ident_log() {
-    local service=ident@.service source answered=0 a r pids pid lines bursts=()
+    local service=ident.service source answered=0 a r pids pid lines bursts=()
     reach socket
-    if kx_container_run test -e "$unit_dir/ident.service"; then
-        service=ident.service
-    fi
     kx_container_run rm -rf "/run/systemd/system/$service.d"
     forget_scrivel ident
     log_through_scrivel "$service" ident
+    # The next connection starts the service with the drop-in.
+    kx_container_run systemctl stop "$service" || kx_fail "systemctl stop $service"
     for source in 127.0.0.1 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5; do
         IDENT_SOURCE=$source kx_container_net "$client" burst 127.0.0.1 113 200 >"$work/burst.$source" 2>&1 &
         bursts+=($!)
@@ -42,11 +39,14 @@ case_ident_log() {
     kx_eventually 10 kx_container_has_process hoodwain || kx_fail "no hoodwain serves the held connection"
     pid=$(kx_container_run pgrep -x -o hoodwain)
     write_only "$pid" 2 || kx_fail "hoodwain's log descriptor is not write-only: $(kx_container_run cat "/proc/$pid/fdinfo/2")"
+    pid=$(main_pid "$service") || kx_fail "$service does not run"
+    write_only "$pid" 2 || kx_fail "kestrix-accept's log descriptor is not write-only: $(kx_container_run cat "/proc/$pid/fdinfo/2")"
     release_holders
     rm -f "$work"/burst.* "$work/ident.log"
-    kx_container_run rm -r "/run/systemd/system/$service.d"
+    # Back to the journal; the socket's stop takes the service with it.
+    kx_container_run sh -c "rm -r /run/systemd/system/$service.d && systemctl daemon-reload"
     forget_scrivel ident
-    figure "ident's log through scrivel@ident ($service): $answered connections of a burst of 1000 from five addresses answered, each with its three lines"
+    figure "ident's log through scrivel@ident: $answered connections of a burst of 1000 from five addresses answered, each with its three lines"
 }
 
 closed_lines() {
