@@ -49,12 +49,13 @@ case_fleet() {
 
 # What the host around the test runs must stay as it was: its log socket,
 # its rsyslogd pid file, and every rsyslogd that runs on the system's
-# configuration (one without -f).
+# configuration (one without -f). Only this system's own processes count, not
+# those of systems booted beside it in containers of their own.
 system_rsyslog_state() {
     local pid
     stat -c '%n %i %Y' /dev/log /run/rsyslogd.pid 2>&1
     grep -c '/dev/log' /proc/net/unix
-    for pid in $(pgrep -x rsyslogd); do
+    for pid in $(pgrep -x --ns $$ --nslist pid rsyslogd); do
         tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- ' -f' || echo "rsyslogd $pid"
     done
 }
