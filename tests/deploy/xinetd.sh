@@ -32,7 +32,7 @@ case_xinetd() {
     cut_at_bound "$work/log/xinetd"
     # xinetd counts a peer's slot free once it has reaped the wrapper.
     kx_eventually 5 answered "$port" || kx_fail "127.0.0.1 was not answered after the time limit"
-    all_stamped "$work/log/xinetd" || kx_fail "a log line has no time stamp"
+    kx_all_stamped "$work/log/xinetd" || kx_fail "a log line has no time stamp"
 }
 
 # start_xinetd PORT: xinetd in the foreground on the recipe's service and
