@@ -61,7 +61,6 @@ kx_on_fail show_logs
 bound=180
 hidden_6193=' 6193 , 23 : ERROR : HIDDEN-USER'$'\r'
 hidden_6193_6195=$hidden_6193$'\n'' 6195 , 25 : ERROR : HIDDEN-USER'$'\r'
-stamp='[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9][0-9][0-9][0-9] '
 
 # pid_of LOG PORT: the process id that logged the connection from PORT.
 pid_of() {
@@ -74,11 +73,6 @@ connection_logged() {
 
 logged() {
     grep -q -- "$2\$" "$1" 2>/dev/null
-}
-
-# Every line of a log written by scrivel -c begins with a ctime stamp.
-all_stamped() {
-    ! grep -v "^$stamp" "$1" >/dev/null
 }
 
 # Every hoodwain must run in the empty directory as nobody:nogroup.

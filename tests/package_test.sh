@@ -19,7 +19,7 @@ source_dir=$1
 version=$2
 # Every program is /usr/sbin/NAME with its manual /usr/share/man/man8/NAME.8.gz.
 programs=(scrivel hoodwain kestrix-deadline kestrix-accept)
-units=(ident.socket ident.service)
+units=(ident.socket ident.service scrivel@.socket scrivel@.service)
 
 work=$(kx_mktemp deb) || exit 1
 # dpkg, waiting for a while if another dpkg or apt holds its lock.

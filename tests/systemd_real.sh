@@ -172,6 +172,69 @@ confined() {
     [ -z "$(kx_container_run ls -A "/proc/$pid/root/")" ] || kx_fail "${label}its root is not empty"
 }
 
+# log_through_scrivel UNIT NAME: UNIT's standard error sent through
+# scrivel@NAME by the package's drop-in for ident, NAME in place of ident,
+# put in /run/systemd/system/UNIT.d.
+log_through_scrivel() {
+    local unit=$1 name=$2 example=/usr/share/doc/kestrix/examples/systemd/ident-scrivel.conf
+    mkdir -p "$work/dropins"
+    kx_container_run cat "$example" >"$work/dropins/ident-scrivel.conf" || kx_fail "the package has no $example"
+    if [ "$name" = ident ]; then
+        cp "$work/dropins/ident-scrivel.conf" "$work/dropins/$unit.conf"
+    else
+        kx_install_recipe "$work/dropins/ident-scrivel.conf" "$work/dropins/$unit.conf" \
+            scrivel@ident.socket "scrivel@$name.socket" /run/scrivel/ident "/run/scrivel/$name"
+    fi
+    kx_container_run sh -c "mkdir -p /run/systemd/system/$unit.d &&
+        cp /kestrix-test/dropins/$unit.conf /run/systemd/system/$unit.d/scrivel.conf && systemctl daemon-reload" ||
+        kx_fail "cannot install the drop-in for $unit"
+}
+
+# writer_unit UNIT ARG...: a service of the test, /run/systemd/system/UNIT,
+# that runs bench/line_writer.c with ARGs, its standard output on its
+# standard error.
+writer_unit() {
+    local unit=$1
+    shift
+    mkdir -p "$work/dropins"
+    printf '[Service]\nExecStart=/bin/sh -c %s\nTimeoutStopSec=120\n' "'exec /usr/local/bin/line_writer $* >&2'" >"$work/dropins/$unit"
+    kx_container_run sh -c "install -m 0755 /kestrix-test/line_writer /usr/local/bin/line_writer &&
+        cp /kestrix-test/dropins/$unit /run/systemd/system/$unit && systemctl daemon-reload" ||
+        kx_fail "cannot install $unit"
+}
+
+# forget_scrivel NAME UNIT...: the UNITs stopped and removed with their
+# drop-ins, scrivel@NAME stopped and its log removed (the start of a case
+# that uses them, and its end).
+forget_scrivel() {
+    local name=$1 unit
+    shift
+    for unit in "$@"; do
+        kx_container_run sh -c "systemctl stop $unit 2>/dev/null; rm -rf /run/systemd/system/$unit /run/systemd/system/$unit.d"
+    done
+    kx_container_run sh -c "systemctl stop scrivel@$name.socket scrivel@$name.service 2>/dev/null; systemctl daemon-reload
+        rm -rf /var/log/$name /run/scrivel/$name"
+}
+
+# log_lines NAME: the lines of /var/log/NAME/current.
+log_lines() {
+    kx_container_run sh -c "cat /var/log/$1/current 2>/dev/null | wc -l"
+}
+
+# main_pid UNIT: its main process, nothing if none runs.
+main_pid() {
+    local pid
+    pid=$(kx_container_run systemctl show -p MainPID --value "$1")
+    [ "${pid:-0}" != 0 ] && echo "$pid"
+}
+
+# write_only PID FD: descriptor FD of PID is open for writing alone.
+write_only() {
+    local flags
+    flags=$(kx_container_run sed -n 's/^flags:[[:space:]]*//p' "/proc/$1/fdinfo/$2") || return 1
+    [ $((8#$flags & 3)) -eq 1 ]
+}
+
 # The states a case can begin from, and the steps between them.
 installed() {
     [ "$(kx_container_run dpkg-query -W -f='${db:Status-Abbrev}' kestrix 2>/dev/null)" = "ii " ]
@@ -217,6 +280,7 @@ build_package() {
     local build_root start arch contents unit old
     build_root=$(kx_container_build_root "$codename") || kx_fail "no build root of Debian $release"
     kx_ident_client "$client" || kx_fail "cannot compile bench/ident_client.c"
+    kx_line_writer "$work/line_writer" || kx_fail "cannot compile bench/line_writer.c"
     start=$(kx_now_us)
     package_version=$(kx_package_version "$source_dir") || kx_fail "no version in debian/changelog"
     kx_container_build_package "$build_root" "$source_dir" "$package_version" "$work" || kx_fail "no package for Debian $release"
@@ -234,7 +298,7 @@ build_package() {
     unit_dir=$(sed -n 's|^\(.*\)/systemd-journald\.service$|\1|p' "$root/var/lib/dpkg/info/systemd.list" | head -n 1)
     [ -n "$unit_dir" ] || kx_fail "cannot tell where systemd of Debian $release keeps its units"
     contents=$(dpkg-deb -c "$work/$deb") || kx_fail "dpkg-deb -c $deb"
-    for unit in ident.socket ident.service; do
+    for unit in ident.socket ident.service scrivel@.socket scrivel@.service; do
         grep -q " \.$unit_dir/$unit\$" <<<"$contents" ||
             kx_fail "$unit is not in $unit_dir:"$'\n'"$(grep systemd <<<"$contents")"
     done

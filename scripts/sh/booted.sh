@@ -7,7 +7,8 @@
 # this machine uses, and kept in $KESTRIX_CACHE (/var/cache/kestrix-test by
 # default): CODENAME holds a minimal system with systemd as an administrator
 # would boot it, CODENAME-build that and what dpkg-buildpackage and lintian
-# need, debs-CODENAME the packages fetched for it. A kept root is never
+# need, CODENAME-rsyslog that and rsyslog, rsyslog-relp and logrotate as
+# Debian installs them, debs-CODENAME the packages fetched for it. A kept root is never
 # changed by its use: systemd-nspawn runs it under a throw-away overlay
 # (--volatile=overlay). One system is booted at a time; its processes are the
 # library's own state, kx_container_pid (its systemd) and kx_container_nspawn.
@@ -16,6 +17,7 @@
 #   kx_container_root CODENAME        the path of the booting root, made
 #                                     first if absent
 #   kx_container_build_root CODENAME  the same for the build root
+#   kx_container_rsyslog_root CODENAME   the same for the rsyslog root
 #   kx_container_exec ROOT CMD...     runs CMD in ROOT (not booted), with the
 #                                     machine's network; the root unchanged
 #   kx_container_build_package BUILD_ROOT SOURCE VERSION DIR
@@ -50,6 +52,8 @@
 #                                     (10 minutes at most); replaces the shell
 #                                     it runs in, so run it in the background
 #   kx_ident_client OUT               bench/ident_client.c compiled into OUT
+#   kx_line_writer OUT                bench/line_writer.c compiled into OUT,
+#                                     static, to run inside a booted system
 # Every function returns non-zero and says why on standard error when it
 # cannot do its work. Needs root, debootstrap and systemd-nspawn.
 
@@ -122,19 +126,32 @@ kx_container_root() {
         kx_container_debootstrap "$1" "$dir" && echo "$dir"
 }
 
-kx_container_build_tools() {
+# kx_container_install BASE DIR PACKAGE...: DIR.new made from BASE with
+# PACKAGEs installed by apt, as an administrator installs them.
+kx_container_install() {
     local base=$1 dir=$2
+    shift 2
     cp -a "$base" "$dir.new" && rm -f "$dir.new/.kestrix-root" &&
         timeout 1800 systemd-nspawn -q --register=no --keep-unit -D "$dir.new" --pipe -E DEBIAN_FRONTEND=noninteractive \
-            sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends \
-                build-essential cmake debhelper fakeroot lintian && apt-get clean' </dev/null
+            sh -c 'apt-get update -q && apt-get install -y -q --no-install-recommends "$@" && apt-get clean' sh "$@" </dev/null
+}
+
+# kx_container_root_with CODENAME NAME PACKAGE...: the kept root
+# CODENAME-NAME, the booting root with PACKAGEs, made first if absent.
+kx_container_root_with() {
+    local base codename=$1 dir=$kx_container_cache/$1-$2
+    shift 2
+    base=$(kx_container_root "$codename") || return 1
+    kx_container_kept "$dir" "$(cat "$base/.kestrix-root") $*" \
+        kx_container_install "$base" "$dir" "$@" && echo "$dir"
 }
 
 kx_container_build_root() {
-    local base dir=$kx_container_cache/$1-build
-    base=$(kx_container_root "$1") || return 1
-    kx_container_kept "$dir" "$(cat "$base/.kestrix-root") build-essential cmake debhelper fakeroot lintian" \
-        kx_container_build_tools "$base" "$dir" && echo "$dir"
+    kx_container_root_with "$1" build build-essential cmake debhelper fakeroot lintian
+}
+
+kx_container_rsyslog_root() {
+    kx_container_root_with "$1" rsyslog rsyslog rsyslog-relp logrotate
 }
 
 kx_container_exec() {
@@ -300,4 +317,8 @@ kx_container_hold() {
 
 kx_ident_client() {
     cc -O2 -o "$1" "$kx_root/bench/ident_client.c"
+}
+
+kx_line_writer() {
+    cc -O2 -static -o "$1" "$kx_root/bench/line_writer.c"
 }

@@ -27,6 +27,19 @@
 #   kx_fleet_compare DIR             every generation scrivel wrote into
 #                                    DIR/written, compared with the central
 #                                    file: "LOST DUPLICATED TORN"
+# What the fleet test and the booted one share:
+#   kx_fleet_feed TOTAL PROGRESS [PAUSE]   the numbered lines of a service,
+#                                    200 at a time with a pause of PAUSE
+#                                    seconds (0.05) after each, the last
+#                                    number written so far in the file
+#                                    PROGRESS
+#   kx_fleet_most_duplicated ROTATED CRASHES STOPS RESTARTS REWIND LINES
+#                                    how many lines the central host may hold
+#                                    twice after ROTATED rotations, CRASHES
+#                                    kills and STOPS stops of the sender and
+#                                    RESTARTS crashes of the central host,
+#                                    with REWIND lines read again at each
+#                                    start and LINES lines a generation
 
 # shellcheck source=scripts/sh/kx.sh
 [ -n "${kx_root:-}" ] || . "${BASH_SOURCE[0]%/*}/kx.sh"
@@ -43,11 +56,12 @@ kx_fleet_configure() {
         /var/log/hosts "$dir/central/hosts" \
         'port="2514"' "port=\"$port\" address=\"127.0.0.1\""
     # Every generation is kept, to compare the central file with all that
-    # scrivel wrote.
+    # scrivel wrote; with no scrivel@ident.socket active, the stanza tells
+    # scrivel as under runit, here by the process id in DIR/ident-log.pid.
     kx_install_recipe "$recipes/logrotate-ident" "$dir/logrotate.conf" \
         /var/log/ident "$dir/log" \
         "rotate 14" "rotate 1000" \
-        /run/ident-log.pid "$dir/ident-log.pid"
+        "sv hup /etc/service/ident/log" "kill -HUP \"\$(cat $dir/ident-log.pid)\""
     if [ -f "$recipes/rsyslog-rewind.conf" ]; then
         kx_install_recipe "$recipes/ident-forward-rewind" "$dir/ident-forward-rewind"
         kx_install_recipe "$recipes/rsyslog-rewind.conf" "$dir/rsyslog-rewind.conf" \
@@ -106,12 +120,13 @@ kx_fleet_halt() {
 
 kx_fleet_rotate() {
     local dir=$1 last
-    # A generation is named by the second of its rotation.
+    # A generation is named by the second of its rotation: the next waits
+    # for a second after the one in which the last ended.
     last=$(cat "$dir/rotated-at" 2>/dev/null) || last=0
     kx_eventually 3 kx_fleet_past "$last" || kx_fail "the clock stands still"
-    date +%s >"$dir/rotated-at"
     logrotate -f -s "$dir/logrotate.state" "$dir/logrotate.conf" >>"$dir/logrotate.out" 2>&1 ||
         kx_fail "logrotate failed: $(cat "$dir/logrotate.out")"
+    date +%s >"$dir/rotated-at"
 }
 
 kx_fleet_past() {
@@ -136,4 +151,35 @@ kx_fleet_settle() {
 kx_fleet_compare() {
     kx_generations "$1"/log/current* >"$1/written"
     kx_compare_lines "$1/written" "$1"/central/hosts/*/ident.log
+}
+
+# Mostly plain, every 1000th with leading spaces, a tab, a carriage return,
+# UTF-8 and trailing spaces, and a few longer than rsyslog's default message
+# size of 8 KiB.
+kx_fleet_feed() {
+    local k chunk=200
+    for ((k = 1; k <= $1; k += chunk)); do
+        awk -v from="$k" -v to=$((k + chunk - 1)) 'BEGIN {
+            for (long = "x"; length(long) < 10000;) long = long long
+            long = substr(long, 1, 10000)
+            for (i = from; i <= to; i++) {
+                if (i % 25000 == 0) printf "fleet %06d long %s\n", i, long
+                else if (i % 1000 == 0) printf "   fleet %06d\tspaced  out,\rcarriage, caf\303\251  \n", i
+                else printf "fleet %06d of a numbered stream\n", i
+            }
+        }' || return 1
+        echo $((k + chunk - 1)) >"$2"
+        sleep "${3:-0.05}"
+    done
+}
+
+# Lines twice: up to 100 at each rotation (imfile's position of the renamed
+# generation is written every 100 lines), up to 100 more than the rewind
+# reads again in each of two generations at each start of the sender (the
+# position written up to 100 lines back, then the rewind), up to RELP's
+# window of 16 at each crash of the central host, and a generation read again
+# from its start at each crash of the sender (when the kill cuts the writing
+# of a state file). A generation read twice at every rotation is a fault.
+kx_fleet_most_duplicated() {
+    echo $(($1 * 100 + ($2 + $3) * 2 * (100 + $5) + $4 * 16 + $2 * $6))
 }

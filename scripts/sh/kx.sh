@@ -62,6 +62,8 @@
 #                              more than once (each extra copy), and the lines
 #                              of GOT that are not lines of WANTED
 #   kx_writes_to PID PATH      a descriptor of PID is the file now at PATH
+#   kx_all_stamped FILE...     every line of every FILE begins with the
+#                              ctime stamp and the space of scrivel -c
 # Reports of other tools
 #   kx_lintian OUT CHANGES [RUNNER...]   lintian --pedantic of CHANGES (with
 #                              RUNNER, run by it), its report in OUT; lintian's
@@ -284,6 +286,10 @@ kx_writes_to() {
         [ "$(readlink "$fd")" = "$2" ] && return 0
     done
     return 1
+}
+
+kx_all_stamped() {
+    ! grep -hv '^[A-Z][a-z][a-z] [A-Z][a-z][a-z] [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9][0-9][0-9][0-9] ' "$@" >/dev/null
 }
 
 kx_lintian() {

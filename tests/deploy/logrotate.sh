@@ -3,7 +3,8 @@
 # ctest: deploy_scrivel_log_rotated_by_logrotate_and_sv_hup
 # deploy/logrotate/ident rotating the runit service's log: renamed, not
 # copied; scrivel reopens it on sv hup; each connection in its generation;
-# the one before compressed at the next rotation.
+# the one before compressed at the next rotation. Then the stanza of the
+# rsyslog recipe on the same runit service.
 case_logrotate() {
     kx_need_root "confinement to another user and group"
     kx_need tcpserver runsv sv logrotate gzip
@@ -36,9 +37,30 @@ case_logrotate() {
     gzip -dc "$work/log/current.2.gz" | grep -q "port $first\$" ||
         kx_fail "the first connection is not in current.2.gz"
     grep -q "port $second\$" "$work/log/current.1" || kx_fail "the second connection is not in current.1"
+    rotate_for_rsyslog "$service" "$port" "$logger"
     stop_runsv "$service"
-    [ -s "$work/log/current" ] && kx_fail "the newest log is not empty"
-    return 0
+    [ "$(wc -l <"$work/log/current")" -eq 3 ] || kx_fail "the newest log holds more than the last connection's three lines"
+}
+
+# rotate_for_rsyslog SERVICE PORT LOGGER: the stanza of the rsyslog recipe on
+# the same service. No scrivel@ident.socket is active, so its postrotate
+# tells the runit log service (sv hup); the log keeps its inode under the
+# name of its rotation, and scrivel, not logrotate, makes the new one.
+rotate_for_rsyslog() {
+    local service=$1 port=$2 logger=$3 inode third generation
+    kx_install_recipe "$recipes/rsyslog/logrotate-ident" "$work/logrotate-rsyslog.conf" \
+        /var/log/ident "$work/log" \
+        "sv hup /etc/service/ident/log" "sv hup $service/log"
+    third=$(logged_query "$port" '5,6\n') || kx_fail "the third connection was not logged"
+    inode=$(stat -c %i "$work/log/current")
+    logrotate -f -s "$work/logrotate-rsyslog.state" "$work/logrotate-rsyslog.conf" >>"$work/logrotate.out" 2>&1 ||
+        kx_fail "logrotate failed on the rsyslog recipe's stanza"
+    generation=$(find "$work/log" -name 'current-[0-9]*-[0-9]*' -inum "$inode")
+    [ -n "$generation" ] || kx_fail "the log was not renamed to current-DAY-SECOND: $(ls "$work/log")"
+    kx_eventually 5 kx_writes_to "$logger" "$work/log/current" ||
+        kx_fail "scrivel did not reopen the log after the rsyslog stanza's postrotate"
+    grep -q "port $third\$" "$generation" || kx_fail "the third connection is not in ${generation##*/}"
+    logged_query "$port" '7,8\n' >/dev/null || kx_fail "a connection after the rsyslog stanza's rotation was not logged"
 }
 
 # logged_query PORT TEXT: one connection that sends TEXT, reads a reply and

@@ -16,7 +16,7 @@ case_runit() {
     kx_eventually 10 kx_listening "$port" || kx_fail "the service does not listen on $port"
     exercise_responder "$port" "$work/log/current"
     stop_runsv "$service"
-    all_stamped "$work/log/current" || kx_fail "a log line has no time stamp"
+    kx_all_stamped "$work/log/current" || kx_fail "a log line has no time stamp"
     [ "$(grep -c ': connect from 127\.0\.0\.1 port ' "$work/log/current")" -eq 2 ] ||
         kx_fail "the log does not hold exactly the two connections"
     [ "$(grep -c ': closed$' "$work/log/current")" -eq 2 ] ||

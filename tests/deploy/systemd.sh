@@ -102,9 +102,12 @@ environment_of() {
 # the command), which it becomes; its process id in $activated, its log in
 # $work/NAME.err.
 activate() {
-    local port=$1 name=$2
+    local port=$1 name=$2 sanitizer=()
     shift 2
-    systemd-socket-activate -l "127.0.0.1:$port" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+    # systemd-socket-activate passes on only what it is told to: the
+    # sanitizer build's settings too.
+    [ -n "${ASAN_OPTIONS:-}" ] && sanitizer=(-E ASAN_OPTIONS)
+    systemd-socket-activate -l "127.0.0.1:$port" "${sanitizer[@]}" "$@" >"$work/$name.out" 2>"$work/$name.err" &
     activated=$!
     kx_track "$activated"
     kx_eventually 10 kx_listening "$port" || kx_fail "systemd-socket-activate does not listen on $port"

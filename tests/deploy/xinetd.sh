@@ -35,7 +35,7 @@ case_xinetd() {
     cut_at_bound "$work/log/xinetd"
     # xinetd counts a peer's slot free once it has reaped the wrapper.
     kx_eventually 5 answered "$port" || kx_fail "127.0.0.1 was not answered after the time limit"
-    all_stamped "$work/log/xinetd" || kx_fail "a log line has no time stamp"
+    kx_all_stamped "$work/log/xinetd" || kx_fail "a log line has no time stamp"
 
     kx_install_recipe "$recipes/logrotate/ident-xinetd" "$work/logrotate.conf" /var/log/ident "$work/log"
     logrotate -f -s "$work/logrotate.state" "$work/logrotate.conf" >"$work/logrotate.out" 2>&1 ||
