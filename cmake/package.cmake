@@ -14,7 +14,8 @@ foreach(program scrivel hoodwain kestrix-deadline kestrix-accept)
   endif()
 endforeach()
 
-set(kestrix_doc_pages ident-systemd.md ident-runit.md ident-xinetd.md DEPLOY.md REFERENCE.md PERFORMANCE.md)
+set(kestrix_doc_pages ident-systemd.md ident-runit.md ident-xinetd.md scrivel-logging.md central-logging.md
+  REFERENCE.md PERFORMANCE.md)
 list(TRANSFORM kestrix_doc_pages PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/docs/)
 install(FILES ${kestrix_doc_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Run scripts and wrappers stay executable; unit files and configurations not.

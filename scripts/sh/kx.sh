@@ -258,7 +258,8 @@ kx_package_version() {
 }
 
 kx_doc_pages() {
-    printf '%s\n' ident-systemd.md ident-runit.md ident-xinetd.md DEPLOY.md REFERENCE.md PERFORMANCE.md
+    printf '%s\n' ident-systemd.md ident-runit.md ident-xinetd.md scrivel-logging.md central-logging.md \
+        REFERENCE.md PERFORMANCE.md
 }
 
 kx_generations() {
