@@ -64,7 +64,7 @@ case $what in
         mapfile -t recipes < <(printf '%s\n' "${files[@]}" | grep '^\./deploy/')
         mapfile -t scripts < <(printf '%s\n' "${files[@]}" | grep -v '^\./deploy/')
         # At the default severity, with the checks that .shellcheckrc leaves
-        # out and why. The recipes are shipped as docs/DEPLOY.md shows them:
+        # out and why. The recipes are shipped as administrators copy them:
         # ident-forward-rewind picks the newest of rsyslog's state files,
         # which rsyslog names imfile-state:INODE:HASH, with ls -t (SC2012).
         status=0

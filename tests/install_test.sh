@@ -3,7 +3,8 @@
 # Installs the build into a temporary DESTDIR with the prefix /usr, as a
 # package build does, and checks the tree: exactly the expected files, with
 # modes 0755 (programs, run scripts, directories) and 0644 (the rest), the
-# programs runnable and the manual pages the sources, gzipped.
+# programs runnable, the manual pages the sources, gzipped, and the pages of
+# docs/ the sources.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -u
 # shellcheck source=scripts/sh/kx.sh
@@ -33,7 +34,9 @@ expected=$(
         echo "644 usr/share/man/man8/hoodwain.8.gz"
         echo "644 usr/share/man/man8/kestrix-deadline.8.gz"
         echo "644 usr/share/man/man8/kestrix-accept.8.gz"
-        echo "644 $doc/DEPLOY.md"
+        kx_doc_pages | while IFS= read -r page; do
+            echo "644 $doc/$page"
+        done
         (cd "$source_dir/deploy" && find . -type f) | while IFS= read -r f; do
             if [ -x "$source_dir/deploy/$f" ]; then mode=755; else mode=644; fi
             echo "$mode $doc/examples/${f#./}"
@@ -55,4 +58,7 @@ for program in scrivel hoodwain kestrix-deadline kestrix-accept; do
     gzip -dc "$dest/usr/share/man/man8/$program.8.gz" | cmp -s - "$source_dir/man/$program.8" ||
         kx_fail "installed $program.8.gz is not man/$program.8"
 done
+while IFS= read -r page; do
+    cmp -s "$dest/$doc/$page" "$source_dir/docs/$page" || kx_fail "installed $page is not docs/$page"
+done < <(kx_doc_pages)
 echo "installed $(echo "$actual" | wc -l) files under $dest"

@@ -106,7 +106,10 @@ expected=$(
         for unit in "${units[@]}"; do
             echo "-rw-r--r-- root/root $unit_dir/$unit"
         done
-        echo "-rw-r--r-- root/root $doc/DEPLOY.md.gz"
+        kx_doc_pages | while IFS= read -r page; do
+            echo "-rw-r--r-- root/root $doc/$page.gz"
+        done
+        echo "-rw-r--r-- root/root $doc/README.Debian"
         echo "-rw-r--r-- root/root $doc/changelog.gz"
         echo "-rw-r--r-- root/root $doc/copyright"
         echo "-rw-r--r-- root/root ./usr/share/lintian/overrides/kestrix"
@@ -131,6 +134,29 @@ for unit in "${units[@]}"; do
     cmp -s "$work/root/$unit_dir/$unit" "$source_dir/deploy/systemd/$unit" ||
         kx_fail "the packaged $unit is not deploy/systemd/$unit"
 done
+# The pages are the sources, each compressed whatever its size, so that
+# their names do not change with it; every page that a manual or
+# README.Debian names is there by that name.
+while IFS= read -r page; do
+    gzip -dc "$work/root/$doc/$page.gz" | cmp -s - "$source_dir/docs/$page" ||
+        kx_fail "the packaged $page.gz is not docs/$page"
+done < <(kx_doc_pages)
+cmp -s "$work/root/$doc/README.Debian" "$source_dir/debian/README.Debian" ||
+    kx_fail "the packaged README.Debian is not debian/README.Debian"
+while IFS= read -r named; do
+    case $named in
+    /*) path=$work/root$named ;;
+    *) path=$work/root/$doc/$named ;;
+    esac
+    [ -e "$path" ] || kx_fail "a manual or README.Debian names $named, which the package does not hold"
+done < <(
+    {
+        for program in "${programs[@]}"; do
+            gzip -dc "$work/root/usr/share/man/man8/$program.8.gz"
+        done
+        cat "$work/root/$doc/README.Debian"
+    } | grep -oE '/usr/share/doc/kestrix[A-Za-z0-9._/-]*|[A-Za-z][A-Za-z0-9_-]*\.md(\.gz)?' | sed 's|\.$||' | sort -u
+)
 # Linked against the shared C library (whose security updates reach them),
 # with everything hardening=+all asks for, and stripped of symbols and of
 # the compiler's .comment section.

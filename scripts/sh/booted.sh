@@ -8,8 +8,10 @@
 # default): CODENAME holds a minimal system with systemd as an administrator
 # would boot it, CODENAME-build that and what dpkg-buildpackage and lintian
 # need, CODENAME-rsyslog that and rsyslog, rsyslog-relp and logrotate as
-# Debian installs them, debs-CODENAME the packages fetched for it. A kept root is never
-# changed by its use: systemd-nspawn runs it under a throw-away overlay
+# Debian installs them, CODENAME-autopkgtest that and autopkgtest with the
+# dpkg-dev it unpacks a source with (to run the package's debian/tests in),
+# debs-CODENAME the packages fetched for it. A kept root is never changed by
+# its use: systemd-nspawn runs it under a throw-away overlay
 # (--volatile=overlay). One system is booted at a time; its processes are the
 # library's own state, kx_container_pid (its systemd) and kx_container_nspawn.
 #
@@ -18,6 +20,7 @@
 #                                     first if absent
 #   kx_container_build_root CODENAME  the same for the build root
 #   kx_container_rsyslog_root CODENAME   the same for the rsyslog root
+#   kx_container_autopkgtest_root CODENAME   the same for the autopkgtest root
 #   kx_container_exec ROOT CMD...     runs CMD in ROOT (not booted), with the
 #                                     machine's network; the root unchanged
 #   kx_container_build_package BUILD_ROOT SOURCE VERSION DIR
@@ -152,6 +155,10 @@ kx_container_build_root() {
 
 kx_container_rsyslog_root() {
     kx_container_root_with "$1" rsyslog rsyslog rsyslog-relp logrotate
+}
+
+kx_container_autopkgtest_root() {
+    kx_container_root_with "$1" autopkgtest autopkgtest dpkg-dev
 }
 
 kx_container_exec() {

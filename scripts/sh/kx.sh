@@ -54,6 +54,8 @@
 #                              .git and obj-*, as a package build takes it
 #   kx_package_version SOURCE  the version of the Debian package of the
 #                              source tree SOURCE (debian/changelog)
+#   kx_doc_pages               the pages of docs/ installed in
+#                              share/doc/kestrix, one a line
 #   kx_generations FILE...     every FILE's lines, a .gz one uncompressed
 #   kx_compare_lines WANTED GOT...   "LOST DUPLICATED TORN": the lines of
 #                              WANTED missing from the GOT files, those there
@@ -253,6 +255,11 @@ kx_copy_tree() {
 
 kx_package_version() {
     dpkg-parsechangelog -l "$1/debian/changelog" -S Version
+}
+
+kx_doc_pages() {
+    printf '%s\n' ident-systemd.md ident-runit.md ident-xinetd.md scrivel-logging.md central-logging.md \
+        REFERENCE.md PERFORMANCE.md
 }
 
 kx_generations() {
