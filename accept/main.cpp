@@ -52,7 +52,6 @@ constexpr int accept_batch = 64;  // accepts on one socket before the others get
 volatile sig_atomic_t child_seen = 0;
 volatile sig_atomic_t terminate_seen = 0;
 int wake_read = -1;
-int wake_write = -1;
 
 slot slots[largest_limit];
 slot_table table = {slots, 20, 0};
@@ -79,26 +78,16 @@ log_limit limits[kinds] = {{-log_interval, 0}, {-log_interval, 0}, {-log_interva
 bool full_shown = false;
 std::int64_t state_shown = -log_interval;
 
-void note_signal()
-{
-    int saved = errno;
-    char byte = 0;
-    if (write(wake_write, &byte, 1) < 0) {
-        // A full pipe already holds a wake-up.
-    }
-    errno = saved;
-}
-
 void on_child(int)
 {
     child_seen = 1;
-    note_signal();
+    wake_pipe_note();
 }
 
 void on_terminate(int)
 {
     terminate_seen = 1;
-    note_signal();
+    wake_pipe_note();
 }
 
 std::int64_t now_ms()
@@ -297,11 +286,9 @@ void accept_from(int fd)
 
 void set_up_signals()
 {
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0)
+    wake_read = wake_pipe_make();
+    if (wake_read < 0)
         fatal("unable to create self-pipe");
-    wake_read = wake[0];
-    wake_write = wake[1];
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
@@ -397,11 +384,8 @@ int main(int argc, char** argv)
             }
             continue;
         }
-        if (poll_list()[0].revents != 0) {
-            char drain[64];
-            while (read(wake_read, drain, sizeof drain) > 0) {
-            }
-        }
+        if (poll_list()[0].revents != 0)
+            wake_pipe_drain(wake_read);
         for (std::uint32_t i = 1; i < watched; ++i)
             if (poll_list()[i].revents != 0)
                 accept_from(poll_list()[i].fd);

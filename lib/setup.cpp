@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: ISC
-// lib/setup.cpp - process set-up: confinement, descriptor flags, locks, pauses
+// lib/setup.cpp - process set-up: confinement, descriptor flags, locks, pauses,
+// the wake-up pipe of the signal handlers
 #include "setup.h"
 
 #include <cerrno>
@@ -12,6 +13,11 @@
 #include "diag.h"
 
 namespace kestrix {
+
+namespace {
+// The one thing of the library that signal handlers touch.
+int wake_write = -1;
+}  // namespace
 
 int scan_int32(const char* text, std::int32_t* value)
 {
@@ -98,6 +104,54 @@ int fd_lock(int fd, int wait)
         r = fcntl(fd, wait != 0 ? F_SETLKW : F_SETLK, &lock);
     while (r < 0 && errno == EINTR);
     return r;
+}
+
+int fd_lift_above_standard(int fd)
+{
+    if (fd > 2)
+        return fd;
+    int lifted = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return lifted;
+}
+
+int wake_pipe_make()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) < 0)
+        return -1;
+    int read_end = fd_lift_above_standard(ends[0]);
+    int write_end = fd_lift_above_standard(ends[1]);
+    if (read_end < 0 || write_end < 0) {
+        int saved = errno;
+        if (read_end >= 0)
+            close(read_end);
+        if (write_end >= 0)
+            close(write_end);
+        errno = saved;
+        return -1;
+    }
+    wake_write = write_end;
+    return read_end;
+}
+
+void wake_pipe_note()
+{
+    int saved = errno;
+    char byte = 0;
+    if (write(wake_write, &byte, 1) < 0) {
+        // A full pipe already holds a wake-up.
+    }
+    errno = saved;
+}
+
+void wake_pipe_drain(int read_end)
+{
+    char bytes[64];
+    while (read(read_end, bytes, sizeof bytes) > 0) {
+    }
 }
 
 }  // namespace kestrix

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: ISC
-// lib/setup.h - process set-up: confinement, descriptor flags, locks, pauses
+// lib/setup.h - process set-up: confinement, descriptor flags, locks, pauses,
+// the wake-up pipe of the signal handlers
 #ifndef KESTRIX_LIB_SETUP_H
 #define KESTRIX_LIB_SETUP_H
 #include <cstdint>
@@ -43,6 +44,33 @@ void sleep_fully(int seconds);
 // blocks until granted (interruptions are resumed); wait == 0 fails at once.
 // 0 when held, -1 with errno otherwise. Prints nothing.
 int fd_lock(int fd, int wait);
+
+// fd itself when it is above 2. Otherwise a duplicate of it at 3 or above,
+// close-on-exec (status flags are shared with fd), and fd is closed: a
+// descriptor at 0, 1 or 2 would stand in for a standard one, and what is
+// written there would reach whoever reads it. -1 with errno when no duplicate
+// can be made; fd is closed then all the same. Prints nothing.
+int fd_lift_above_standard(int fd);
+
+// The self-pipe through which signal handlers wake a loop that waits in poll:
+// a handler notes its signal in a flag of its own, then calls wake_pipe_note;
+// the loop watches the read end, drains it when it is readable, and looks at
+// the flags after the drain, so no signal goes unseen.
+//
+// wake_pipe_make makes the pipe, both ends above 2, non-blocking and
+// close-on-exec, and keeps the write end for wake_pipe_note. Returns the
+// read end, or -1 with errno (nothing is left open then); prints nothing, so
+// each program says what the failure means to it. Called once, before the
+// handlers are installed.
+int wake_pipe_make();
+
+// Writes one byte to the write end, errno kept: async-signal-safe and never
+// blocks. A full pipe takes no byte and already holds a wake-up; before
+// wake_pipe_make it does nothing.
+void wake_pipe_note();
+
+// Takes every byte the pipe holds and returns once it is empty; never blocks.
+void wake_pipe_drain(int read_end);
 
 }  // namespace kestrix
 #endif

@@ -70,27 +70,16 @@ struct logger {
     std::uint64_t searched;
 };
 
-// What the handlers touch: their notes and the end of the self-pipe they
-// write to. terminations counts SIGTERMs up to 2: a second one ends the wait
-// for the line in hand.
+// What the handlers touch: their notes (and the self-pipe's write end, which
+// the library keeps). terminations counts SIGTERMs up to 2: a second one ends
+// the wait for the line in hand.
 volatile sig_atomic_t hangup_seen = 0;
 volatile sig_atomic_t terminations = 0;
-int wake_write = -1;
-
-void note_signal()
-{
-    int saved = errno;
-    char byte = 0;
-    if (write(wake_write, &byte, 1) < 0) {
-        // A full pipe already holds a wake-up.
-    }
-    errno = saved;
-}
 
 void on_hangup(int)
 {
     hangup_seen = 1;
-    note_signal();
+    wake_pipe_note();
 }
 
 void on_terminate(int)
@@ -98,37 +87,7 @@ void on_terminate(int)
     // SIGTERM is held back while this runs, so nothing else changes the count.
     if (terminations < 2)
         terminations = terminations + 1;
-    note_signal();
-}
-
-void drain_wake_pipe(const logger* lg)
-{
-    char bytes[64];
-    while (read(lg->wake_read, bytes, sizeof bytes) > 0) {
-    }
-}
-
-// A pipe end at 0, 1 or 2 would stand in for a standard descriptor.
-int lift_above_standard(int fd)
-{
-    if (fd > 2)
-        return fd;
-    int lifted = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return lifted;
-}
-
-// Sets wake_write and returns the read end.
-int make_wake_pipe()
-{
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) < 0)
-        fatal("unable to create wake-up pipe");
-    int read_end = lift_above_standard(ends[0]);
-    wake_write = lift_above_standard(ends[1]);
-    if (read_end < 0 || wake_write < 0)
-        fatal("unable to create wake-up pipe");
-    return read_end;
+    wake_pipe_note();
 }
 
 // Continues from the first byte not yet written, so a record that failed
@@ -189,7 +148,7 @@ int open_path(const char* path)
         // Started with a standard descriptor closed, the log would take its
         // number and receive the diagnostics meant for standard error.
         if (fd >= 0)
-            return lift_above_standard(fd);
+            return fd_lift_above_standard(fd);
         if (errno != EINTR)
             return -1;
     }
@@ -242,7 +201,7 @@ bool pause_before_reopen(const logger* lg)
             return false;
         pollfd wake = {lg->wake_read, POLLIN, 0};
         if (poll(&wake, 1, static_cast<int>(left)) > 0)
-            drain_wake_pipe(lg);
+            wake_pipe_drain(lg->wake_read);
     }
 }
 
@@ -331,7 +290,7 @@ wait_result wait_for_input(const logger* lg, int timeout_ms)
     if (poll(watched, 2, timeout_ms) < 0)
         return errno == EINTR ? wait_result::again : wait_result::failure;
     if (watched[1].revents != 0) {
-        drain_wake_pipe(lg);
+        wake_pipe_drain(lg->wake_read);
         return wait_result::again;
     }
     // POLLHUP and POLLERR count as input: the read reports them.
@@ -464,7 +423,9 @@ int main(int argc, char** argv)
         usage_exit();
     lg.path = argv[optind];
 
-    lg.wake_read = make_wake_pipe();
+    lg.wake_read = wake_pipe_make();
+    if (lg.wake_read < 0)
+        fatal("unable to create wake-up pipe");
     struct sigaction action {};
     action.sa_handler = on_hangup;
     sigemptyset(&action.sa_mask);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: ISC
-// tests/setup_test.cpp - confinement, descriptor flags, locks and pauses
+// tests/setup_test.cpp - confinement, descriptor flags, locks, pauses and the
+// wake-up pipe
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -9,7 +10,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -509,6 +512,84 @@ TEST(setup, sleep_fully_sleeps_the_whole_time_through_a_signal)
     ASSERT_EQ(std::sscanf(o.out.c_str(), "%d %d", &ms, &signals), 2) << o.out;
     EXPECT_EQ(signals, 1) << "the signal arrived during the sleep";
     EXPECT_GE(ms, 1900) << "slept the whole two seconds";
+}
+
+// ---- the wake-up pipe ----
+
+// The other end of the pipe that fd reads, found among the open descriptors.
+int write_end_of(int fd)
+{
+    struct stat mine {};
+    if (fstat(fd, &mine) < 0)
+        return -1;
+    for (int other = 3; other < 1024; ++other) {
+        struct stat st {};
+        if (other != fd && fstat(other, &st) == 0 && st.st_dev == mine.st_dev && st.st_ino == mine.st_ino)
+            return other;
+    }
+    return -1;
+}
+
+bool readable(int fd)
+{
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+// Made with all, one or none of 0, 1 and 2 closed, so that an end comes
+// from pipe2 as it stands or from being lifted; a handler that found the pipe
+// full and blocked would hang the child until its time limit.
+TEST(setup, wake_pipe_lies_above_the_standard_descriptors_wakes_poll_and_never_blocks)
+{
+    const std::vector<std::vector<int>> closed = {{0, 1, 2}, {2}, {}};
+    for (const std::vector<int>& standard : closed) {
+        SCOPED_TRACE(std::to_string(standard.size()) + " standard descriptors closed");
+        harness::outcome o = unit::run([&standard] {
+            int report = fcntl(1, F_DUPFD_CLOEXEC, 3);
+            for (int fd : standard)
+                close(fd);
+            std::string found;
+            int read_end = wake_pipe_make();
+            int write_end = write_end_of(read_end);
+            for (int fd : standard)
+                if (fcntl(fd, F_GETFD) >= 0)
+                    found += "descriptor " + std::to_string(fd) + " taken\n";
+            if (read_end < 3 || write_end < 3)
+                found += "ends at " + std::to_string(read_end) + " and " + std::to_string(write_end) + "\n";
+            for (int fd : {read_end, write_end}) {
+                if ((fcntl(fd, F_GETFL) & O_NONBLOCK) == 0)
+                    found += "end " + std::to_string(fd) + " blocks\n";
+                if (fcntl(fd, F_GETFD) != FD_CLOEXEC)
+                    found += "end " + std::to_string(fd) + " not close-on-exec\n";
+            }
+
+            errno = EDOM;
+            wake_pipe_note();
+            if (errno != EDOM)
+                found += "a note changed errno\n";
+            if (!readable(read_end))
+                found += "a note does not wake poll\n";
+            wake_pipe_drain(read_end);
+            if (readable(read_end))
+                found += "a drain left the note\n";
+
+            // The last notes find the pipe full: their write fails with EAGAIN.
+            int size = fcntl(read_end, F_SETPIPE_SZ, 4096) < 0 ? 65536 : fcntl(read_end, F_GETPIPE_SZ);
+            errno = EDOM;
+            for (int n = 0; n < size + 10; ++n)
+                wake_pipe_note();
+            if (errno != EDOM)
+                found += "a note on a full pipe changed errno\n";
+            int held = 0;
+            if (ioctl(read_end, FIONREAD, &held) < 0 || held != size)
+                found += "a full pipe holds " + std::to_string(held) + " of " + std::to_string(size) + "\n";
+            wake_pipe_drain(read_end);
+            if (readable(read_end))
+                found += "a drain left notes of a full pipe\n";
+            harness::write_all(report, found);
+        });
+        EXPECT_TRUE(unit::returned(o, "", ""));
+    }
 }
 
 }  // namespace
