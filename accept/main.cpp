@@ -49,34 +49,35 @@ constexpr std::int64_t first_pause = 10;     // ms of the first back-off; it dou
 constexpr std::int64_t longest_pause = 1000;
 constexpr int accept_batch = 64;  // accepts on one socket before the others get a turn
 
+// What the signal handlers touch; everything else is in the acceptor.
 volatile sig_atomic_t child_seen = 0;
 volatile sig_atomic_t terminate_seen = 0;
-int wake_read = -1;
-
-slot slots[largest_limit];
-slot_table table = {slots, 20, 0};
-std::uint32_t per_source = 4;
-std::uint32_t deadline = 0;  // seconds; 0 for none
-char** program = nullptr;
-child_environment environment = {};
-sigset_t ignored;
-
-// The descriptors poll watches: the self-pipe, then the listening sockets.
-buffer polls = {};
-std::uint32_t listeners = 0;
-
-// Faults back off: nothing is accepted before pause_end.
-std::int64_t pause_length = 0;
-std::int64_t pause_end = 0;
 
 enum log_kind { refused_kind, accept_kind, start_kind, kinds };
 struct log_limit {
     std::int64_t last;   // when the last line of the kind went out
     std::uint64_t held;  // events since then without a line
 };
-log_limit limits[kinds] = {{-log_interval, 0}, {-log_interval, 0}, {-log_interval, 0}};
-bool full_shown = false;
-std::int64_t state_shown = -log_interval;
+
+// The loop's state, made in main and passed by address.
+struct acceptor {
+    slot_table table;
+    std::uint32_t per_source;
+    std::uint32_t deadline;  // seconds; 0 for none
+    char** program;
+    child_environment environment;
+    sigset_t ignored;
+    // The descriptors poll watches: the self-pipe, then the listening sockets.
+    buffer polls;
+    std::uint32_t listeners;
+    int wake_read;
+    // Faults back off: nothing is accepted before pause_end.
+    std::int64_t pause_length;
+    std::int64_t pause_end;
+    log_limit limits[kinds];
+    bool full_shown;
+    std::int64_t state_shown;
+};
 
 void on_child(int)
 {
@@ -109,15 +110,15 @@ std::uint32_t limit_of(const char* text, std::uint32_t largest = largest_limit)
     return static_cast<std::uint32_t>(value);
 }
 
-pollfd* poll_list()
+pollfd* poll_list(acceptor* a)
 {
-    return reinterpret_cast<pollfd*>(polls.storage);
+    return reinterpret_cast<pollfd*>(a->polls.storage);
 }
 
 // True when a line of this kind may go out now; otherwise it is counted.
-bool may_log(log_kind kind, std::int64_t now)
+bool may_log(acceptor* a, log_kind kind, std::int64_t now)
 {
-    log_limit* l = &limits[kind];
+    log_limit* l = &a->limits[kind];
     if (l->held == 0 && now - l->last >= log_interval) {
         l->last = now;
         return true;
@@ -128,10 +129,10 @@ bool may_log(log_kind kind, std::int64_t now)
 
 // The count held back of each kind once its interval is over (or at once, at
 // the end), and the state when it has changed since the last state line.
-void show_held(std::int64_t now, bool at_end)
+void show_held(acceptor* a, std::int64_t now, bool at_end)
 {
     for (int kind = 0; kind < kinds; ++kind) {
-        log_limit* l = &limits[kind];
+        log_limit* l = &a->limits[kind];
         if (l->held == 0 || (!at_end && now - l->last < log_interval))
             continue;
         if (kind == refused_kind)
@@ -143,59 +144,60 @@ void show_held(std::int64_t now, bool at_end)
         l->last = now;
         l->held = 0;
     }
-    bool full = table.alive >= table.size;
-    if (full == full_shown || now - state_shown < log_interval)
+    bool full = a->table.alive >= a->table.size;
+    if (full == a->full_shown || now - a->state_shown < log_interval)
         return;
-    full_shown = full;
-    state_shown = now;
+    a->full_shown = full;
+    a->state_shown = now;
     if (full)
-        fd_print(fd_err, "@c: full: @I of @I connections alive, waiting for one to end\n", program_name, table.alive,
-                 table.size);
+        fd_print(fd_err, "@c: full: @I of @I connections alive, waiting for one to end\n", program_name, a->table.alive,
+                 a->table.size);
     else
-        fd_print(fd_err, "@c: accepting again: @I of @I connections alive\n", program_name, table.alive, table.size);
+        fd_print(fd_err, "@c: accepting again: @I of @I connections alive\n", program_name, a->table.alive,
+                 a->table.size);
 }
 
 // How long poll may sleep: until the pause ends or a held line is due.
-int poll_timeout(std::int64_t now)
+int poll_timeout(const acceptor* a, std::int64_t now)
 {
     std::int64_t due = -1;
     auto consider = [&due](std::int64_t t) {
         if (due < 0 || t < due)
             due = t;
     };
-    if (now < pause_end)
-        consider(pause_end);
-    for (const log_limit& l : limits)
+    if (now < a->pause_end)
+        consider(a->pause_end);
+    for (const log_limit& l : a->limits)
         if (l.held > 0)
             consider(l.last + log_interval);
-    if ((table.alive >= table.size) != full_shown)
-        consider(state_shown + log_interval);
+    if ((a->table.alive >= a->table.size) != a->full_shown)
+        consider(a->state_shown + log_interval);
     if (due < 0)
         return -1;
     return static_cast<int>(due > now ? due - now : 0);
 }
 
-void back_off(std::int64_t now)
+void back_off(acceptor* a, std::int64_t now)
 {
-    pause_length = pause_length == 0 ? first_pause : pause_length * 2;
-    if (pause_length > longest_pause)
-        pause_length = longest_pause;
-    pause_end = now + pause_length;
+    a->pause_length = a->pause_length == 0 ? first_pause : a->pause_length * 2;
+    if (a->pause_length > longest_pause)
+        a->pause_length = longest_pause;
+    a->pause_end = now + a->pause_length;
 }
 
-void reap()
+void reap(acceptor* a)
 {
     child_seen = 0;
     int status = 0;
     for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;)
-        table_remove(&table, pid);
+        table_remove(&a->table, pid);
 }
 
-[[noreturn]] void stop(std::int64_t now)
+[[noreturn]] void stop(acceptor* a, std::int64_t now)
 {
-    reap();
-    show_held(now, true);
-    fd_print(fd_err, "@c: stopped; @I of @I connections still alive\n", program_name, table.alive, table.size);
+    reap(a);
+    show_held(a, now, true);
+    fd_print(fd_err, "@c: stopped; @I of @I connections still alive\n", program_name, a->table.alive, a->table.size);
     std::exit(0);
 }
 
@@ -207,25 +209,25 @@ bool peer_error(int e)
            e == EHOSTDOWN || e == ENONET || e == EHOSTUNREACH || e == EOPNOTSUPP || e == ENETUNREACH;
 }
 
-void serve(int connection, const sockaddr_storage* peer, std::int64_t now)
+void serve(acceptor* a, int connection, const sockaddr_storage* peer, std::int64_t now)
 {
     source from = source_of(peer);
-    std::uint32_t alive = table_count_from(&table, &from);
-    if (alive >= per_source) {
+    std::uint32_t alive = table_count_from(&a->table, &from);
+    if (alive >= a->per_source) {
         // Programs of that source may have ended since the last reaping
         // (a batch of accepts reaps nothing): count only those alive, so
         // that a peer that waits for each connection to end before it makes
         // the next is not taken for one at its limit.
-        reap();
-        alive = table_count_from(&table, &from);
+        reap(a);
+        alive = table_count_from(&a->table, &from);
     }
-    if (alive >= per_source) {
+    if (alive >= a->per_source) {
         close(connection);
-        if (may_log(refused_kind, now)) {
+        if (may_log(a, refused_kind, now)) {
             buffer address = {};
             buffer_append_address(&address, peer);
             fd_print(fd_err, "@c: refused @b port @I: its source is at its limit of @I\n", program_name, &address,
-                     port_of(peer), per_source);
+                     port_of(peer), a->per_source);
             buffer_free(&address);
         }
         return;
@@ -234,41 +236,41 @@ void serve(int connection, const sockaddr_storage* peer, std::int64_t now)
     socklen_t length = sizeof local;
     if (getsockname(connection, reinterpret_cast<sockaddr*>(&local), &length) < 0) {
         close(connection);
-        if (may_log(accept_kind, now))
+        if (may_log(a, accept_kind, now))
             warn("unable to accept connection");
-        back_off(now);
+        back_off(a, now);
         return;
     }
-    environment_fill(&environment, peer, &local);
+    environment_fill(&a->environment, peer, &local);
     pid_t pid = 0;
-    int r = start_program(program, environment.list, connection, &ignored, deadline, &pid);
+    int r = start_program(a->program, a->environment.list, connection, &a->ignored, a->deadline, &pid);
     close(connection);
     if (r != 0) {
-        if (may_log(start_kind, now)) {
+        if (may_log(a, start_kind, now)) {
             if (r == EAGAIN || r == ENOMEM)
                 warn("unable to start program");
             else
-                warn_about(program[0], "unable to run program");
+                warn_about(a->program[0], "unable to run program");
         }
-        back_off(now);
+        back_off(a, now);
         return;
     }
-    table_add(&table, pid, &from);
-    pause_length = 0;
+    table_add(&a->table, pid, &from);
+    a->pause_length = 0;
 }
 
 // Accepts what is waiting on one socket, while there is room and no fault.
-void accept_from(int fd)
+void accept_from(acceptor* a, int fd)
 {
-    for (int n = 0; n < accept_batch && terminate_seen == 0 && table.alive < table.size; ++n) {
+    for (int n = 0; n < accept_batch && terminate_seen == 0 && a->table.alive < a->table.size; ++n) {
         std::int64_t now = now_ms();
-        if (now < pause_end)
+        if (now < a->pause_end)
             return;
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         int connection = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
         if (connection >= 0) {
-            serve(connection, &peer, now);
+            serve(a, connection, &peer, now);
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -277,16 +279,17 @@ void accept_from(int fd)
             continue;
         // EMFILE, ENFILE, ENOBUFS, ENOMEM and the like: the connection stays
         // in the backlog for a later try.
-        if (may_log(accept_kind, now))
+        if (may_log(a, accept_kind, now))
             warn("unable to accept connection");
-        back_off(now);
+        back_off(a, now);
         return;
     }
 }
 
-void set_up_signals()
+// The read end of the wake-up pipe.
+int set_up_signals()
 {
-    wake_read = wake_pipe_make();
+    int wake_read = wake_pipe_make();
     if (wake_read < 0)
         fatal("unable to create self-pipe");
     struct sigaction action {};
@@ -304,22 +307,23 @@ void set_up_signals()
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    return wake_read;
 }
 
-void show_start()
+void show_start(acceptor* a)
 {
     buffer text = {};
-    for (std::uint32_t i = 1; i <= listeners; ++i) {
-        sockaddr_storage a{};
-        socklen_t length = sizeof a;
-        getsockname(poll_list()[i].fd, reinterpret_cast<sockaddr*>(&a), &length);
+    for (std::uint32_t i = 1; i <= a->listeners; ++i) {
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        getsockname(poll_list(a)[i].fd, reinterpret_cast<sockaddr*>(&local), &length);
         if (i > 1)
             buffer_append(&text, ", ", 2);
-        buffer_append_address(&text, &a);
-        buffer_format(&text, " port @I", port_of(&a));
+        buffer_append_address(&text, &local);
+        buffer_format(&text, " port @I", port_of(&local));
     }
-    fd_print(fd_err, "@c: accepting on @b; at most @I connections, @I per source\n", program_name, &text, table.size,
-             per_source);
+    fd_print(fd_err, "@c: accepting on @b; at most @I connections, @I per source\n", program_name, &text, a->table.size,
+             a->per_source);
     buffer_free(&text);
 }
 
@@ -327,20 +331,28 @@ void show_start()
 
 int main(int argc, char** argv)
 {
+    // Static, for its size: one slot for each connection that may be alive.
+    static slot slots[largest_limit];
+    acceptor a = {};
+    a.table = {slots, 20, 0};
+    a.per_source = 4;
+    for (log_limit& l : a.limits)
+        l.last = -log_interval;
+    a.state_shown = -log_interval;
     for (int c; (c = getopt(argc, argv, "+V?c:C:d:")) != -1;) {
         switch (c) {
         case 'V':
             version_exit();
         case 'c':
-            if ((table.size = limit_of(optarg)) == 0)
+            if ((a.table.size = limit_of(optarg)) == 0)
                 usage_exit();
             break;
         case 'C':
-            if ((per_source = limit_of(optarg)) == 0)
+            if ((a.per_source = limit_of(optarg)) == 0)
                 usage_exit();
             break;
         case 'd':
-            if ((deadline = limit_of(optarg, longest_deadline)) == 0)
+            if ((a.deadline = limit_of(optarg, longest_deadline)) == 0)
                 usage_exit();
             break;
         default:
@@ -349,45 +361,45 @@ int main(int argc, char** argv)
     }
     if (optind == argc)
         usage_exit();
-    program = argv + optind;
+    a.program = argv + optind;
 
     // The connection must never land on 0, 1 or 2.
     for (int fd = 0; fd < 3; ++fd)
         if (fcntl(fd, F_GETFD) < 0)
             open("/dev/null", O_RDWR | O_CLOEXEC);
-    set_up_signals();
-    pollfd wake = {wake_read, POLLIN, 0};
-    buffer_append(&polls, reinterpret_cast<const char*>(&wake), sizeof wake);
-    listeners = take_listeners(&polls);
-    environment_prepare(&environment);
-    ignored_signals(&ignored);
-    show_start();
+    a.wake_read = set_up_signals();
+    pollfd wake = {a.wake_read, POLLIN, 0};
+    buffer_append(&a.polls, reinterpret_cast<const char*>(&wake), sizeof wake);
+    a.listeners = take_listeners(&a.polls);
+    environment_prepare(&a.environment);
+    ignored_signals(&a.ignored);
+    show_start(&a);
 
     for (;;) {
         std::int64_t now = now_ms();
         if (terminate_seen != 0)
-            stop(now);
+            stop(&a, now);
         if (child_seen != 0)
-            reap();
-        show_held(now, false);
-        bool accepting = table.alive < table.size && now >= pause_end;
-        nfds_t watched = accepting ? 1 + listeners : 1;
-        int ready = poll(poll_list(), watched, poll_timeout(now));
+            reap(&a);
+        show_held(&a, now, false);
+        bool accepting = a.table.alive < a.table.size && now >= a.pause_end;
+        nfds_t watched = accepting ? 1 + a.listeners : 1;
+        int ready = poll(poll_list(&a), watched, poll_timeout(&a, now));
         if (ready < 0) {
             if (errno != EINTR) {
-                if (may_log(accept_kind, now))
+                if (may_log(&a, accept_kind, now))
                     warn("unable to accept connection");
-                back_off(now);
-                timespec pause = {static_cast<time_t>(pause_length / 1000),
-                                  static_cast<long>(pause_length % 1000) * 1000000L};
+                back_off(&a, now);
+                timespec pause = {static_cast<time_t>(a.pause_length / 1000),
+                                  static_cast<long>(a.pause_length % 1000) * 1000000L};
                 nanosleep(&pause, nullptr);
             }
             continue;
         }
-        if (poll_list()[0].revents != 0)
-            wake_pipe_drain(wake_read);
+        if (poll_list(&a)[0].revents != 0)
+            wake_pipe_drain(a.wake_read);
         for (std::uint32_t i = 1; i < watched; ++i)
-            if (poll_list()[i].revents != 0)
-                accept_from(poll_list()[i].fd);
+            if (poll_list(&a)[i].revents != 0)
+                accept_from(&a, poll_list(&a)[i].fd);
     }
 }
