@@ -93,6 +93,23 @@ harness::child start_scrivel(const std::vector<std::string>& args)
     return c;
 }
 
+// scrivel ARGS... LOG on a pipe whose write end does not block, started
+// once LOG is there. ends[0] stays open here as well, so that what scrivel
+// never read can be counted when it has gone.
+harness::child start_on_pipe(const std::vector<std::string>& args, const std::string& log, int ends[2])
+{
+    EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    harness::spawn_options o;
+    o.argv = {SCRIVEL_PATH};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.argv.push_back(log);
+    o.stdin_fd = ends[0];
+    harness::child c = harness::spawn(o);
+    EXPECT_TRUE(harness::eventually(10, [&] { return harness::file_exists(log); }));
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    return c;
+}
+
 // Whole lines only: a file that does not end in a newline has a torn line.
 bool whole_lines(const std::string& text)
 {
@@ -296,21 +313,13 @@ TEST(scrivel_torture, sigterm_at_random_moments_writes_everything_read_exactly_o
         SCOPED_TRACE("run " + std::to_string(run));
         bool stamped = run % 2 == 1;
         std::string log = dir + "/log" + std::to_string(run);
-        int ends[2];
-        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-        harness::spawn_options o;
-        o.argv = {SCRIVEL_PATH};
-        if (stamped)
-            o.argv.push_back("-c");
-        o.argv.push_back(log);
-        o.stdin_fd = ends[0];
-        harness::child c = harness::spawn(o);
-        ASSERT_TRUE(harness::eventually(10, [&] { return harness::file_exists(log); }));
-
         // Feed without blocking until the moment comes, signal, and keep
         // feeding until the logger has gone: bytes still in the pipe then
         // were never read.
-        fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        int ends[2] = {-1, -1};
+        harness::child c =
+            start_on_pipe(stamped ? std::vector<std::string>{"-c"} : std::vector<std::string>{}, log, ends);
+        ASSERT_FALSE(HasFailure());
         std::size_t written = 0;
         double signal_at = reliability::now() + delay_us(random) / 1e6;
         bool signalled = false;
@@ -394,14 +403,9 @@ TEST(scrivel_torture, sigkill_at_random_moments_loses_at_most_one_read_beyond_th
     for (long run = 0; run < runs; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         std::string log = dir + "/log" + std::to_string(run);
-        int ends[2];
-        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-        harness::spawn_options o;
-        o.argv = {SCRIVEL_PATH, log};
-        o.stdin_fd = ends[0];
-        harness::child c = harness::spawn(o);
-        ASSERT_TRUE(harness::eventually(10, [&] { return harness::file_exists(log); }));
-        fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        int ends[2] = {-1, -1};
+        harness::child c = start_on_pipe({}, log, ends);
+        ASSERT_FALSE(HasFailure());
         std::size_t written = 0;
         double kill_at = reliability::now() + delay_us(random) / 1e6;
         while (reliability::now() < kill_at) {
